@@ -1,0 +1,5 @@
+#include "app/dialogue.h"
+
+int main() {
+    return updaterMain();
+}

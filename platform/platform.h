@@ -1,0 +1,123 @@
+// The seam between the updater and the operating system.
+//
+// Everything above this header is portable C++: the serial link, the debug
+// port, the download driver and the dialogue call only these functions. One
+// implementation per OS sits behind it (platform/posix, platform/win32), and
+// the board simulator provides a virtual one for the tests. The build picks
+// exactly one.
+//
+// The serial calls map one to one onto the Win32 communications API:
+//   platOpenPort      CreateFileA("\\.\COMn", read/write, share mode 0, OPEN_EXISTING)
+//   platReadSettings  GetCommState          platWriteSettings SetCommState
+//   platReadTimeouts  GetCommTimeouts       platWriteTimeouts SetCommTimeouts
+//   platSetDtr        EscapeCommFunction(SETDTR)
+//   platClearDtr      EscapeCommFunction(CLRDTR)
+//   platWrite         WriteFile             platDrain         FlushFileBuffers
+//   platRead          ReadFile              platClosePort     CloseHandle
+// Results follow the Win32 convention: nonzero for success, 0 for failure.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PLAT_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define PLAT_PRINTF_FORMAT
+#endif
+
+// The port settings record. It mirrors the fields of the Win32 DCB, so that
+// the serial module can change exactly the fields it names and write the
+// rest back as the port reported them. Other platforms fill what they know
+// (rate, data bits, parity, stop bits, flow control, DTR/RTS control) and
+// carry the rest unchanged.
+struct PortSettings {
+    std::uint32_t DCBlength = 0;
+    std::uint32_t BaudRate = 0;
+    std::uint32_t fBinary : 1 = 0;
+    std::uint32_t fParity : 1 = 0;
+    std::uint32_t fOutxCtsFlow : 1 = 0;
+    std::uint32_t fOutxDsrFlow : 1 = 0;
+    std::uint32_t fDtrControl : 2 = 0;
+    std::uint32_t fDsrSensitivity : 1 = 0;
+    std::uint32_t fTXContinueOnXoff : 1 = 0;
+    std::uint32_t fOutX : 1 = 0;
+    std::uint32_t fInX : 1 = 0;
+    std::uint32_t fErrorChar : 1 = 0;
+    std::uint32_t fNull : 1 = 0;
+    std::uint32_t fRtsControl : 2 = 0;
+    std::uint32_t fAbortOnError : 1 = 0;
+    std::uint32_t fDummy2 : 17 = 0;
+    std::uint16_t wReserved = 0;
+    std::uint16_t XonLim = 0;
+    std::uint16_t XoffLim = 0;
+    std::uint8_t ByteSize = 0;
+    std::uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t StopBits = 0; // 0 one, 1 one and a half, 2 two
+    char XonChar = 0;
+    char XoffChar = 0;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+    std::uint16_t wReserved1 = 0;
+};
+
+constexpr std::uint32_t platDtrControlDisable = 0;
+constexpr std::uint32_t platDtrControlEnable = 1;
+constexpr std::uint32_t platRtsControlDisable = 0;
+constexpr std::uint32_t platRtsControlEnable = 1;
+constexpr std::uint8_t platNoParity = 0;
+constexpr std::uint8_t platOneStopBit = 0;
+
+// The port's time-out record, in milliseconds, as COMMTIMEOUTS. A read of n
+// bytes ends when n bytes have arrived, when more than ReadIntervalTimeout
+// passes between two bytes (counted from the first byte on), or when
+// ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant has passed.
+struct PortTimeouts {
+    std::uint32_t ReadIntervalTimeout = 0;
+    std::uint32_t ReadTotalTimeoutMultiplier = 0;
+    std::uint32_t ReadTotalTimeoutConstant = 0;
+    std::uint32_t WriteTotalTimeoutMultiplier = 0;
+    std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// An open port; platNoPort when there is none.
+using PortHandle = std::intptr_t;
+constexpr PortHandle platNoPort = -1;
+
+// Opens serial port number n (1 to 32) for exclusive use: the open fails while
+// anyone else holds the port, and nobody else can open it while we hold it.
+// Returns platNoPort on failure. DTR and RTS are left inactive.
+PortHandle platOpenPort(int n);
+int platReadSettings(PortHandle port, PortSettings* settings);
+int platWriteSettings(PortHandle port, const PortSettings* settings);
+int platReadTimeouts(PortHandle port, PortTimeouts* timeouts);
+int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts);
+int platSetDtr(PortHandle port);
+int platClearDtr(PortHandle port);
+// Writes all count bytes, blocking, with no time-out. *written receives the
+// number of bytes the port took.
+int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
+// Returns once every byte written before has left the port.
+int platDrain(PortHandle port);
+// Reads up to count bytes under the port's read time-outs. A read that ends by
+// time-out with fewer bytes is a success; *received tells how many arrived.
+int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received);
+int platClosePort(PortHandle port);
+
+// Pauses the calling thread for ms milliseconds.
+void platSleep(std::uint32_t ms);
+
+// One key from the console, without echo and without waiting for Enter.
+// Returns the character code (0 to 255), or -1 when the input has ended.
+int platGetKey();
+
+// Console output that reaches the screen at once, partial lines included.
+// platOut writes to standard output, platErr to standard error.
+void platOut(const char* format, ...) PLAT_PRINTF_FORMAT;
+void platErr(const char* format, ...) PLAT_PRINTF_FORMAT;
+
+// Conversion file support: forces a written file to the disk, and moves a
+// finished file over its final name, replacing any file of that name.
+int platSyncFile(std::FILE* file);
+int platReplaceFile(const char* from, const char* to);
