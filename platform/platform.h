@@ -110,6 +110,8 @@ void platSleep(std::uint32_t ms);
 
 // One key from the console, without echo and without waiting for Enter.
 // Returns the character code (0 to 255), or -1 when the input has ended.
+// Keys typed at a console before the call are discarded; input from a pipe
+// or a file is taken byte by byte as it stands.
 int platGetKey();
 
 // Console output that reaches the screen at once, partial lines included.

@@ -1,0 +1,58 @@
+// Linux implementation of the controls in baud_linux.h, through the kernel's
+// own termios2 and serial_struct records.
+#include "platform/posix/baud_linux.h"
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+namespace {
+
+// ioctl restarted when a signal interrupts it.
+int baudIoctl(int fd, unsigned long request, void* argument) {
+    int result;
+    do {
+        result = ioctl(fd, request, argument);
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+} // namespace
+
+int baudReadRate(int fd, std::uint32_t* rate) {
+    struct termios2 settings {};
+    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+        return 0;
+    }
+    // The kernel fills c_ospeed with the real rate for the speed constants
+    // as well as for BOTHER.
+    *rate = settings.c_ospeed;
+    return 1;
+}
+
+int baudWriteRate(int fd, std::uint32_t rate) {
+    struct termios2 settings {};
+    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+        return 0;
+    }
+    // Clearing CIBAUD makes the input rate follow the output rate, also after
+    // a later change back to a speed constant through <termios.h>.
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD);
+    settings.c_cflag |= BOTHER;
+    settings.c_ospeed = rate;
+    settings.c_ispeed = rate;
+    return baudIoctl(fd, TCSETS2, &settings) == 0 ? 1 : 0;
+}
+
+int baudRequestLowLatency(int fd) {
+    struct serial_struct serial {};
+    if (baudIoctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return 0;
+    }
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return 1;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return baudIoctl(fd, TIOCSSERIAL, &serial) == 0 ? 1 : 0;
+}

@@ -1,0 +1,207 @@
+// The virtual ports, the line timing, the read rule and the console.
+#include "sim_test_support.h"
+
+#include <string>
+
+using namespace simtest;
+using sim::ms;
+using sim::Nanos;
+
+namespace {
+
+class Line : public World {};
+
+TEST_F(Line, PortKindsAndExclusiveOpen) {
+    sim::setPort(1, sim::PortKind::Busy);
+    sim::setPort(2, sim::PortKind::RefusesSettings);
+    sim::setPort(3, sim::PortKind::Silent);
+    EXPECT_EQ(platOpenPort(0), platNoPort);
+    EXPECT_EQ(platOpenPort(1), platNoPort);
+    EXPECT_EQ(platOpenPort(4), platNoPort); // absent
+    EXPECT_EQ(platOpenPort(33), platNoPort);
+
+    const PortHandle refusing = platOpenPort(2);
+    ASSERT_NE(refusing, platNoPort);
+    PortSettings s;
+    EXPECT_EQ(platReadSettings(refusing, &s), 0);
+    EXPECT_EQ(platWriteSettings(refusing, &s), 0);
+    EXPECT_NE(platClosePort(refusing), 0);
+
+    const PortHandle silent = platOpenPort(3);
+    ASSERT_NE(silent, platNoPort);
+    EXPECT_EQ(platOpenPort(3), platNoPort); // held by us
+    EXPECT_NE(platClosePort(silent), 0);
+    EXPECT_NE(platOpenPort(3), platNoPort);
+    EXPECT_EQ(sim::portLog(3).opens, 2);
+    EXPECT_TRUE(sim::portLog(3).open);
+    EXPECT_FALSE(sim::portLog(2).open);
+}
+
+TEST_F(Line, SettingsPersistAndAreRecorded) {
+    sim::setPort(5, sim::PortKind::Silent).settings.XonChar = 0x11;
+    const PortHandle port = openPort(5, 57600);
+    ASSERT_NE(platClosePort(port), 0);
+    const PortHandle again = platOpenPort(5);
+    PortSettings s;
+    ASSERT_NE(platReadSettings(again, &s), 0);
+    EXPECT_EQ(s.BaudRate, 57600u);
+    EXPECT_EQ(s.XonChar, 0x11);
+    ASSERT_EQ(sim::portLog(5).settingsWritten.size(), 1u);
+    EXPECT_EQ(sim::portLog(5).timeoutsWritten.at(0).timeouts.ReadTotalTimeoutConstant, 10u);
+
+    s.BaudRate = 0; // no port takes this
+    EXPECT_EQ(platWriteSettings(again, &s), 0);
+    EXPECT_EQ(sim::pcSettings(5).BaudRate, 57600u);
+}
+
+TEST_F(Line, UnansweredFiveByteReadEndsAtTheTotalLimit) {
+    sim::setPort(1, sim::PortKind::Silent);
+    const PortHandle port = openPort(1);
+    send(port, readPacket(sim::cmd::readAux, 4));
+    Bytes buffer{1, 2, 3, 4, 5};
+    std::uint32_t got = 99;
+    const Nanos start = sim::now();
+    ASSERT_NE(platRead(port, buffer.data(), 5, &got), 0);
+    EXPECT_EQ(sim::now() - start, ms(260));
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(buffer, (Bytes{1, 2, 3, 4, 5}));
+}
+
+TEST_F(Line, ShortReplyEndsOneIntervalAfterItsLastByte) {
+    sim::Board& board = sim::attachBoard(2);
+    board.truncateReply(sim::cmd::readAux, 1, 2);
+    const PortHandle port = openPort(2);
+    send(port, readPacket(sim::cmd::readAux, 4));
+    const Bytes reply = receive(port, 5);
+    EXPECT_EQ(reply, (Bytes{0x08, 0x01}));
+    ASSERT_EQ(sim::portLog(2).arrivals.size(), 2u);
+    EXPECT_EQ(sim::now(), sim::portLog(2).arrivals[1].end + ms(50));
+}
+
+TEST_F(Line, TotalLimitCutsATrickle) {
+    sim::attachBoard(2).faults.replyDelay = ms(40);
+    const PortHandle port = openPort(2);
+    const PortTimeouts t{1000, 0, 30, 0, 0};
+    ASSERT_NE(platWriteTimeouts(port, &t), 0);
+    send(port, readPacket(sim::cmd::readAux, 4));
+    const Nanos start = sim::now();
+    EXPECT_TRUE(receive(port, 5).empty());
+    EXPECT_EQ(sim::now() - start, ms(30));
+    // The reply still comes and waits in the input queue for the next read.
+    platSleep(100);
+    const Nanos second = sim::now();
+    EXPECT_EQ(receive(port, 5), okValue(0x03020108));
+    EXPECT_EQ(sim::now(), second);
+}
+
+TEST_F(Line, ReadThatCouldNeverEndFailsInsteadOfHanging) {
+    sim::setPort(3, sim::PortKind::Silent);
+    const PortHandle port = platOpenPort(3); // time-outs never written: all zero
+    Bytes buffer(4);
+    std::uint32_t got = 0;
+    EXPECT_EQ(platRead(port, buffer.data(), 4, &got), 0);
+    EXPECT_EQ(sim::anomalies().size(), 1u);
+    sim::resetWorld(); // the anomaly was the point of this test
+}
+
+TEST_F(Line, LineTimeAndBackToBackWrites) {
+    sim::setPort(1, sim::PortKind::Silent);
+    const PortHandle port = openPort(1);
+    const Bytes block(1030, 0xAA);
+    const Nanos start = sim::now();
+    std::uint32_t written = 0;
+    ASSERT_NE(platWrite(port, block.data(), 1030, &written), 0);
+    EXPECT_EQ(sim::now(), start); // a write does not wait
+    ASSERT_NE(platWrite(port, block.data(), 6, &written), 0);
+    ASSERT_NE(platDrain(port), 0);
+    // 1036 bytes of 10 bits at 38400 baud: 269.79 ms.
+    EXPECT_NEAR(sim::toMs(sim::now() - start), 1036 * 10 / 38.4, 0.001);
+    const auto& writes = sim::portLog(1).writes;
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_NEAR(sim::toMs(writes[0].end - writes[0].start), 268.229, 0.001);
+    EXPECT_EQ(writes[1].start, writes[0].end);
+    EXPECT_EQ(sim::portLog(1).sentBytes().size(), 1036u);
+}
+
+TEST_F(Line, EchoSendsEveryByteBack) {
+    sim::setPort(7, sim::PortKind::Echo);
+    const PortHandle port = openPort(7, 115200);
+    const Bytes bytes{0x00, 0x11, 0xFF, 0x7F};
+    const Nanos start = sim::now();
+    std::uint32_t written = 0;
+    ASSERT_NE(platWrite(port, bytes.data(), 4, &written), 0);
+    EXPECT_EQ(receive(port, 4), bytes);
+    // The last byte left after four byte times and came back one later.
+    EXPECT_NEAR(sim::now() - start, sim::detail::lineTime(115200, 5), 10);
+}
+
+TEST_F(Line, RateMismatchLosesBytes) {
+    sim::setPort(7, sim::PortKind::Echo);
+    const PortHandle port = openPort(7, 38400);
+    const Bytes bytes{1, 2, 3};
+    std::uint32_t written = 0;
+    ASSERT_NE(platWrite(port, bytes.data(), 3, &written), 0);
+    setRate(port, 57600); // the echoes come back at 38400
+    EXPECT_TRUE(receive(port, 3).empty());
+    ASSERT_EQ(sim::portLog(7).arrivals.size(), 3u);
+    EXPECT_FALSE(sim::portLog(7).arrivals[0].delivered);
+}
+
+TEST_F(Line, DtrEdgesAreRecordedAndCloseDropsDtr) {
+    sim::setPort(4, sim::PortKind::Silent);
+    const PortHandle port = openPort(4);
+    ASSERT_NE(platSetDtr(port), 0);
+    platSleep(50);
+    ASSERT_NE(platClearDtr(port), 0);
+    ASSERT_NE(platSetDtr(port), 0);
+    ASSERT_NE(platClosePort(port), 0);
+    const auto& dtr = sim::portLog(4).dtrChanges;
+    ASSERT_EQ(dtr.size(), 4u);
+    EXPECT_TRUE(dtr[0].high);
+    EXPECT_EQ(dtr[1].time - dtr[0].time, ms(50));
+    EXPECT_FALSE(dtr[3].high);
+    EXPECT_FALSE(sim::portLog(4).dtr);
+}
+
+TEST_F(Line, UnpluggedPortFailsReadsAndWrites) {
+    sim::setPort(6, sim::PortKind::Echo);
+    const PortHandle port = openPort(6);
+    sim::unplug(6);
+    std::uint8_t byte = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(platWrite(port, &byte, 1, &count), 0);
+    EXPECT_EQ(platRead(port, &byte, 1, &count), 0);
+    EXPECT_NE(platClosePort(port), 0);
+    EXPECT_EQ(platOpenPort(6), platNoPort);
+}
+
+TEST_F(Line, RealTimePacingWaitsForTheVirtualClock) {
+    sim::setRealTimePacing(true);
+    const auto start = std::chrono::steady_clock::now();
+    platSleep(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_EQ(sim::now(), ms(30));
+}
+
+TEST_F(Line, ConsoleTranscriptMarksStandardError) {
+    platErr("check COM%d", 1);
+    platOut(" OK\n");
+    platErr("check COM%d", 2);
+    platErr("check COM%d", 3);
+    platOut("%s", "");
+    EXPECT_EQ(sim::transcript(), "<<check COM1>> OK\n<<check COM2check COM3>>");
+    EXPECT_EQ(sim::stdoutText(), " OK\n");
+    EXPECT_EQ(sim::stderrText(), "check COM1check COM2check COM3");
+
+    sim::pushKeys("yN");
+    sim::pushKey(0xE0);
+    EXPECT_EQ(platGetKey(), 'y');
+    EXPECT_EQ(platGetKey(), 'N');
+    EXPECT_EQ(platGetKey(), 0xE0);
+    EXPECT_EQ(platGetKey(), -1);
+
+    sim::resetWorld();
+    EXPECT_EQ(sim::transcript(), "");
+}
+
+} // namespace
