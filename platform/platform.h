@@ -100,6 +100,8 @@ int platClearDtr(PortHandle port);
 int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 // Returns once every byte written before has left the port.
 int platDrain(PortHandle port);
+// Throws away the bytes received and not yet read.
+int platDiscardInput(PortHandle port);
 // Reads up to count bytes under the port's read time-outs. A read that ends by
 // time-out with fewer bytes is a success; *received tells how many arrived.
 int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received);

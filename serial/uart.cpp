@@ -57,6 +57,10 @@ void applyLineSettings(PortSettings* s) {
 
 // The reset pulse followed by the return of the PC side to the board's
 // reset rate. Result of the settings write, 0 when the record is unreadable.
+//
+// Whatever was received before the board restarted belongs to the old
+// session: a reply that came in after its read had timed out would put
+// every later exchange one reply out of step, so the reset throws it away.
 int pulseResetAndFollow() {
     platSetDtr(hPort);
     platSleep(dtrPulseMs);
@@ -66,7 +70,9 @@ int pulseResetAndFollow() {
         return 0;
     }
     dcb.BaudRate = resetBaudrate;
-    return platWriteSettings(hPort, &dcb);
+    const int written = platWriteSettings(hPort, &dcb);
+    platDiscardInput(hPort);
+    return written;
 }
 
 } // namespace

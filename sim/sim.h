@@ -144,6 +144,7 @@ struct PortLog {
     std::vector<WriteRecord> writes;
     std::vector<ReadRecord> reads;
     std::vector<LineByte> arrivals; // bytes from the device, intact or lost
+    std::size_t discarded = 0;      // received bytes thrown away unread
 
     std::vector<std::uint8_t> sentBytes() const;     // all writes, in order
     std::vector<std::uint8_t> receivedBytes() const; // all reads, in order

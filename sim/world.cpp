@@ -491,6 +491,17 @@ int platDrain(PortHandle handle) {
     return 1;
 }
 
+int platDiscardInput(PortHandle handle) {
+    sim::Port* port = sim::openPort(handle, "platDiscardInput");
+    if (!port || port->unplugged) {
+        return 0;
+    }
+    // Only what has arrived: bytes still on the line come in afterwards.
+    port->log.discarded += port->input.size();
+    port->input.clear();
+    return 1;
+}
+
 int platRead(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* received) {
     sim::Port* port = sim::openPort(handle, "platRead");
     if (received) {
