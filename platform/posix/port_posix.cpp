@@ -27,7 +27,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
+#include <time.h> // NOLINT(modernize-deprecated-headers): clock_gettime is POSIX, from <time.h>
 #include <unistd.h>
 
 #ifndef UPDATER_DEVICE_DIR
@@ -274,7 +274,7 @@ int portPollWait(Clock::time_point deadline, bool hasDeadline) {
         return 0;
     }
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    constexpr decltype(ms) longestPoll = 3600 * 1000;
+    constexpr decltype(ms) longestPoll = decltype(ms){3600} * 1000;
     return static_cast<int>(ms < longestPoll ? ms : longestPoll);
 }
 
@@ -480,6 +480,14 @@ int platDrain(PortHandle port) {
     return result == 0 ? 1 : 0;
 }
 
+int platDiscardInput(PortHandle port) {
+    PortRecord* record = portFind(port);
+    if (record == nullptr) {
+        return 0;
+    }
+    return tcflush(record->fd, TCIFLUSH) == 0 ? 1 : 0;
+}
+
 int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received) {
     PortRecord* record = portFind(port);
     if (received != nullptr) {
@@ -539,8 +547,8 @@ int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* 
             if (received != nullptr) {
                 *received = got;
             }
-        } else if (result == 0) {
-            return 0; // end of file: the line was hung up
+        } else if (result == 0) { // NOLINT(bugprone-branch-clone): two causes, told apart
+            return 0;             // end of file: the line was hung up
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             return 0;
         }
