@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils clang-format)
+          libbenchmark-dev binutils clang-format
+          mingw-w64 wine wine64)  # the Windows programs, and their tests under Wine
 
 missing=()
 for p in "${packages[@]}"; do

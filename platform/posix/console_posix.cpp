@@ -1,10 +1,9 @@
-// Console for POSIX systems: output that reaches the screen at once, and
-// single keys read without echo and without Enter.
+// Console for POSIX systems: single keys read without echo and without
+// Enter, with the terminal put back afterwards.
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <iterator>
 #include <poll.h>
@@ -96,28 +95,7 @@ int consoleReadByte() {
     }
 }
 
-void consoleWrite(std::FILE* stream, std::FILE* other, const char* format, va_list arguments) {
-    // The other stream goes first, so that both appear in call order.
-    (void)std::fflush(other);
-    (void)std::vfprintf(stream, format, arguments);
-    (void)std::fflush(stream);
-}
-
 } // namespace
-
-void platOut(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    consoleWrite(stdout, stderr, format, arguments);
-    va_end(arguments);
-}
-
-void platErr(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    consoleWrite(stderr, stdout, format, arguments);
-    va_end(arguments);
-}
 
 int platGetKey() {
     termios saved{};

@@ -1,0 +1,26 @@
+# Cross build of the Windows programs (64-bit) on Linux with mingw-w64
+# (Debian: apt-get install mingw-w64).
+#
+#   cmake --preset windows && cmake --build --preset windows
+#
+# The programs link the C and C++ runtimes statically, so that they need no
+# DLL beyond those that come with every Windows (KERNEL32, msvcrt, WINMM).
+# The firmware embedding tool runs on the build machine and is built with
+# UPDATER_HOST_CXX (see cmake/FirmwareImages.cmake).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(UPDATER_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "Target triplet of the mingw-w64 tools")
+
+set(CMAKE_C_COMPILER ${UPDATER_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${UPDATER_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${UPDATER_MINGW_PREFIX}-windres)
+
+# Headers and libraries of the target only; programs of the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${UPDATER_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,0 +1,250 @@
+// Serial port and clock on Windows: the communications API of kernel32, one
+// call per seam function. The handle is the Win32 file handle; the invalid
+// handle value (-1) is platNoPort.
+//
+// Pauses use Sleep, with the system timer raised to 1 ms resolution for the
+// life of the program: the debug port sleeps 10 ms after each of up to a
+// thousand blocks, and at the default tick of 15.6 ms every one of those
+// pauses would last 15.6 ms.
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <windows.h>
+
+namespace {
+
+// COM1 to COM32, all through the same device-path form.
+constexpr int portFirst = 1;
+constexpr int portLast = 32;
+
+// The pause resolution asked of the system timer, in milliseconds.
+constexpr UINT portTimerResolutionMs = 1;
+
+// Whether timeBeginPeriod was called (and timeEndPeriod is due at exit).
+bool portTimerRaised = false;
+bool portTimerTried = false;
+
+HANDLE portHandleOf(PortHandle port) {
+    return reinterpret_cast<HANDLE>(port);
+}
+
+bool portValid(PortHandle port) {
+    return port != platNoPort && port != 0;
+}
+
+void portRestoreTimer() {
+    if (portTimerRaised) {
+        (void)timeEndPeriod(portTimerResolutionMs);
+        portTimerRaised = false;
+    }
+}
+
+void portRaiseTimer() {
+    if (portTimerTried) {
+        return;
+    }
+    portTimerTried = true;
+    if (timeBeginPeriod(portTimerResolutionMs) != TIMERR_NOERROR) {
+        return; // pauses keep the default resolution
+    }
+    portTimerRaised = true;
+    if (std::atexit(portRestoreTimer) != 0) {
+        // Windows drops the request when the process ends in any case.
+        portRestoreTimer();
+    }
+}
+
+// PortSettings mirrors the DCB field by field, names included, so one copy
+// serves both directions; a field added on one side only fails to compile.
+static_assert(sizeof(PortSettings) == sizeof(DCB));
+
+template <typename From, typename To> void portCopySettings(const From& from, To* to) {
+    to->DCBlength = from.DCBlength;
+    to->BaudRate = from.BaudRate;
+    to->fBinary = from.fBinary;
+    to->fParity = from.fParity;
+    to->fOutxCtsFlow = from.fOutxCtsFlow;
+    to->fOutxDsrFlow = from.fOutxDsrFlow;
+    to->fDtrControl = from.fDtrControl;
+    to->fDsrSensitivity = from.fDsrSensitivity;
+    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
+    to->fOutX = from.fOutX;
+    to->fInX = from.fInX;
+    to->fErrorChar = from.fErrorChar;
+    to->fNull = from.fNull;
+    to->fRtsControl = from.fRtsControl;
+    to->fAbortOnError = from.fAbortOnError;
+    to->fDummy2 = from.fDummy2;
+    to->wReserved = from.wReserved;
+    to->XonLim = from.XonLim;
+    to->XoffLim = from.XoffLim;
+    to->ByteSize = from.ByteSize;
+    to->Parity = from.Parity;
+    to->StopBits = from.StopBits;
+    to->XonChar = from.XonChar;
+    to->XoffChar = from.XoffChar;
+    to->ErrorChar = from.ErrorChar;
+    to->EofChar = from.EofChar;
+    to->EvtChar = from.EvtChar;
+    to->wReserved1 = from.wReserved1;
+}
+
+} // namespace
+
+PortHandle platOpenPort(int n) {
+    if (n < portFirst || n > portLast) {
+        return platNoPort;
+    }
+    char path[16];
+    const int length = std::snprintf(path, sizeof path, "\\\\.\\COM%d", n);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
+        return platNoPort;
+    }
+    // Share mode 0: the open fails while another program holds the port,
+    // and nobody else gets it while we do. No overlapped I/O: every call
+    // blocks until it is done.
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        return platNoPort;
+    }
+    return reinterpret_cast<PortHandle>(handle);
+}
+
+int platReadSettings(PortHandle port, PortSettings* settings) {
+    if (!portValid(port) || settings == nullptr) {
+        return 0;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(portHandleOf(port), &dcb)) {
+        return 0;
+    }
+    portCopySettings(dcb, settings);
+    return 1;
+}
+
+int platWriteSettings(PortHandle port, const PortSettings* settings) {
+    if (!portValid(port) || settings == nullptr) {
+        return 0;
+    }
+    DCB dcb{};
+    portCopySettings(*settings, &dcb);
+    return SetCommState(portHandleOf(port), &dcb) ? 1 : 0;
+}
+
+int platReadTimeouts(PortHandle port, PortTimeouts* timeouts) {
+    if (!portValid(port) || timeouts == nullptr) {
+        return 0;
+    }
+    COMMTIMEOUTS limits{};
+    if (!GetCommTimeouts(portHandleOf(port), &limits)) {
+        return 0;
+    }
+    timeouts->ReadIntervalTimeout = limits.ReadIntervalTimeout;
+    timeouts->ReadTotalTimeoutMultiplier = limits.ReadTotalTimeoutMultiplier;
+    timeouts->ReadTotalTimeoutConstant = limits.ReadTotalTimeoutConstant;
+    timeouts->WriteTotalTimeoutMultiplier = limits.WriteTotalTimeoutMultiplier;
+    timeouts->WriteTotalTimeoutConstant = limits.WriteTotalTimeoutConstant;
+    return 1;
+}
+
+int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts) {
+    if (!portValid(port) || timeouts == nullptr) {
+        return 0;
+    }
+    COMMTIMEOUTS limits{};
+    limits.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
+    limits.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
+    limits.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
+    limits.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
+    limits.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    return SetCommTimeouts(portHandleOf(port), &limits) ? 1 : 0;
+}
+
+int platSetDtr(PortHandle port) {
+    if (!portValid(port)) {
+        return 0;
+    }
+    return EscapeCommFunction(portHandleOf(port), SETDTR) ? 1 : 0;
+}
+
+int platClearDtr(PortHandle port) {
+    if (!portValid(port)) {
+        return 0;
+    }
+    return EscapeCommFunction(portHandleOf(port), CLRDTR) ? 1 : 0;
+}
+
+int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (!portValid(port) || (bytes == nullptr && count != 0)) {
+        return 0;
+    }
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::uint32_t done = 0;
+    while (done < count) {
+        DWORD took = 0;
+        if (!WriteFile(portHandleOf(port), next + done, count - done, &took, nullptr)) {
+            return 0;
+        }
+        if (took == 0 || took > count - done) {
+            // Without write time-outs a write takes everything or fails; a
+            // write that took nothing would otherwise be repeated forever.
+            return 0;
+        }
+        done += took;
+        if (written != nullptr) {
+            *written = done;
+        }
+    }
+    return 1;
+}
+
+int platDrain(PortHandle port) {
+    if (!portValid(port)) {
+        return 0;
+    }
+    return FlushFileBuffers(portHandleOf(port)) ? 1 : 0;
+}
+
+int platDiscardInput(PortHandle port) {
+    if (!portValid(port)) {
+        return 0;
+    }
+    return PurgeComm(portHandleOf(port), PURGE_RXCLEAR) ? 1 : 0;
+}
+
+int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received) {
+    if (received != nullptr) {
+        *received = 0;
+    }
+    if (!portValid(port) || (buffer == nullptr && count != 0)) {
+        return 0;
+    }
+    DWORD got = 0;
+    if (!ReadFile(portHandleOf(port), buffer, count, &got, nullptr)) {
+        return 0;
+    }
+    if (received != nullptr) {
+        *received = got <= count ? got : count;
+    }
+    return 1;
+}
+
+int platClosePort(PortHandle port) {
+    if (!portValid(port)) {
+        return 0;
+    }
+    return CloseHandle(portHandleOf(port)) ? 1 : 0;
+}
+
+void platSleep(std::uint32_t ms) {
+    portRaiseTimer();
+    // INFINITE (all bits set) would never return.
+    Sleep(ms < INFINITE ? ms : INFINITE - 1);
+}
