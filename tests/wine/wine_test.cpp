@@ -1,0 +1,513 @@
+// The Windows program of updater-qpsk1-ci-slave under Wine, against board-sim
+// on pseudo-terminals in real time, and the import tables of the four
+// Windows programs.
+//
+// Wine runs in a prefix of its own under the build tree. Its registry maps
+// COM1..COM32 to links in wine-work/ports, so that Wine's mount manager takes
+// none of the machine's own serial devices; a link points at a simulator's
+// terminal, or at a folder, which Wine refuses to open as a port (as Windows
+// refuses a port that does not exist).
+#include "image/firmware_image.h"
+#include "sim/pty/station.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using station::SimOptions;
+using station::Simulator;
+
+const std::string wineProgram = WINE_PROGRAM;
+const std::string wineServer = WINE_SERVER;
+const std::string objdump = WINE_OBJDUMP;
+const fs::path exeDir = WINE_EXE_DIR;
+const fs::path workDir = WINE_WORK_DIR;
+const fs::path prefixDir = workDir / "prefix";
+const fs::path portsDir = workDir / "ports";
+const fs::path noPort = workDir / "no-port";
+const std::string program = "updater-qpsk1-ci-slave.exe";
+
+constexpr int firstPort = 1;
+constexpr int lastPort = 32;
+constexpr int prefixSetupLimitSeconds = 120;
+
+// ---------------------------------------------------------------------------
+// Files and processes
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void writeText(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+}
+
+void pointLink(const fs::path& link, const fs::path& target) {
+    std::error_code ignored;
+    fs::remove(link, ignored);
+    fs::create_symlink(target, link);
+}
+
+struct Outcome {
+    int status = -1;       // exit status, -1 when killed by a signal
+    bool timedOut = false; // killed at the time limit
+    std::string console;   // standard output and standard error, in order
+    double wallMs = 0;
+    double cpuMs = 0; // user + system of the process and its waited children
+};
+
+// Runs argv under a time limit (coreutils' timeout), in directory, with keys
+// as standard input; standard output and standard error go to one file.
+Outcome runProcess(const std::vector<std::string>& argv, const std::string& keys,
+                   const fs::path& directory, int limitSeconds) {
+    const fs::path consoleFile = directory / ".console";
+    std::vector<std::string> full = {"timeout", "-k", "5", std::to_string(limitSeconds)};
+    full.insert(full.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (std::string& a : full) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+
+    int input[2];
+    if (pipe2(input, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    }
+    const int output = open(consoleFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output < 0) {
+        throw std::runtime_error("cannot create " + consoleFile.string());
+    }
+    const double start = station::nowMs();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(directory.c_str()) != 0 || dup2(input[0], STDIN_FILENO) < 0 ||
+            dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0) {
+            _exit(126);
+        }
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(input[0]);
+    close(output);
+    if (pid < 0) {
+        close(input[1]);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    // A few keys fit the pipe; then the input ends.
+    const ssize_t written = write(input[1], keys.data(), keys.size());
+    close(input[1]);
+
+    Outcome outcome;
+    int status = 0;
+    rusage usage{};
+    pid_t done;
+    do {
+        done = wait4(pid, &status, 0, &usage);
+    } while (done < 0 && errno == EINTR);
+    outcome.wallMs = station::nowMs() - start;
+    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    outcome.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.timedOut = outcome.status == 124 || outcome.status == 137;
+    outcome.console = readText(consoleFile);
+    fs::remove(consoleFile);
+    if (written != static_cast<ssize_t>(keys.size())) {
+        throw std::runtime_error("keys not written");
+    }
+    return outcome;
+}
+
+// Windows ends lines with CR LF; lone CRs (the progress ruler) stay.
+std::string unixLines(const std::string& text) {
+    return std::regex_replace(text, std::regex("\r\n"), "\n");
+}
+
+// ---------------------------------------------------------------------------
+// The Wine prefix
+
+// Held while a test uses the prefix: the COM links are shared.
+class PrefixLock {
+  public:
+    PrefixLock() {
+        fs::create_directories(workDir);
+        fd_ = open((workDir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            throw std::runtime_error("cannot open the prefix lock");
+        }
+        int locked;
+        do {
+            locked = flock(fd_, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0) {
+            throw std::runtime_error("cannot lock the prefix");
+        }
+    }
+    ~PrefixLock() { close(fd_); }
+    PrefixLock(const PrefixLock&) = delete;
+    PrefixLock& operator=(const PrefixLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+void setWineEnvironment() {
+    setenv("WINEPREFIX", prefixDir.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    // No downloads of .NET or HTML runtimes, no windows.
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+}
+
+fs::path portLink(int n) {
+    return portsDir / ("com" + std::to_string(n));
+}
+
+void closeAllPorts() {
+    for (int n = firstPort; n <= lastPort; ++n) {
+        pointLink(portLink(n), noPort);
+    }
+}
+
+// Creates the prefix once; later runs find its marker and reuse it.
+void ensurePrefix() {
+    const fs::path marker = prefixDir / "updater-ports-ready";
+    fs::create_directories(portsDir);
+    fs::create_directories(noPort);
+    closeAllPorts();
+    if (fs::exists(marker)) {
+        return;
+    }
+    fs::remove_all(prefixDir);
+    const Outcome boot =
+        runProcess({wineProgram, "wineboot", "-i"}, "", workDir, prefixSetupLimitSeconds);
+    ASSERT_FALSE(boot.timedOut) << "wineboot -i did not finish:\n" << boot.console;
+    ASSERT_EQ(boot.status, 0) << boot.console;
+
+    // COMn -> ports/comn for every n, so that the mount manager maps none of
+    // the machine's devices (it would put /dev/ttyS0 on COM1).
+    std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n";
+    for (int n = firstPort; n <= lastPort; ++n) {
+        reg += "\"COM" + std::to_string(n) + "\"=\"" + portLink(n).string() + "\"\r\n";
+    }
+    writeText(workDir / "ports.reg", reg);
+    const Outcome regedit =
+        runProcess({wineProgram, "regedit", "/S", (workDir / "ports.reg").string()}, "", workDir,
+                   prefixSetupLimitSeconds);
+    ASSERT_EQ(regedit.status, 0) << regedit.console;
+    // The mount manager reads the ports when Wine starts next: let this
+    // session end.
+    const Outcome ended = runProcess({wineServer, "-w"}, "", workDir, prefixSetupLimitSeconds);
+    ASSERT_EQ(ended.status, 0) << ended.console;
+    for (int n = firstPort; n <= lastPort; ++n) {
+        pointLink(prefixDir / "dosdevices" / ("com" + std::to_string(n)), portLink(n));
+    }
+    writeText(marker, "COM1..COM32 -> " + portsDir.string() + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// The carried image
+
+std::uint32_t le32(std::uint32_t at) {
+    const unsigned char* p = firmwareImage.elfFile + at;
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+struct Segment {
+    std::uint32_t offset, vaddr, filesz;
+};
+
+std::vector<Segment> segments() {
+    const std::uint32_t phoff = le32(28);
+    const std::uint32_t phentsize = le32(42) & 0xFFFF;
+    const std::uint32_t phnum = le32(44) & 0xFFFF;
+    std::vector<Segment> all;
+    for (std::uint32_t i = 0; i < phnum; ++i) {
+        const std::uint32_t ph = phoff + i * phentsize;
+        all.push_back({le32(ph + 4), le32(ph + 8), le32(ph + 16)});
+    }
+    return all;
+}
+
+std::vector<std::uint8_t> segmentBytes() {
+    std::vector<std::uint8_t> bytes;
+    for (const Segment& s : segments()) {
+        bytes.insert(bytes.end(), firmwareImage.elfFile + s.offset,
+                     firmwareImage.elfFile + s.offset + s.filesz);
+    }
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// Console texts
+
+std::string repeat(char c, int n) {
+    return std::string(static_cast<std::size_t>(n), c);
+}
+
+std::string escaped(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// Wine accepts 256000 and 128000 baud but leaves a pseudo-terminal at 38400
+// (it sets custom rates through TIOCSSERIAL, which a pseudo-terminal lacks),
+// so the board's rate and the PC's differ and the ladder goes on to 115200.
+const std::string connectUnderWine = "reset device\n"
+                                     " set speed to 256000, 8N1 failed\n"
+                                     " set speed to 128000, 8N1 failed\n"
+                                     " set speed to 115200, 8N1 OK";
+
+// The image of updater-qpsk1-ci-slave: two segments, 44 and 58 stars.
+const std::string transfer =
+    escaped("\n transfer: " + repeat('.', 60) + "\r transfer: " + repeat('*', 44 + 58) + " done\n");
+
+// The board's program halts the core 2.75 s after its release: the sixth poll
+// (500 ms apart) sees it. One poll either way is scheduling, not a fault.
+constexpr int runTimeMs = 2750;
+const std::string haltPoll = " update:   \\.{5,7} done\n";
+
+const std::string noDevice = "\nNo device found!\n\nConvert file to use with progstand?\n"
+                             "Press 'y' to convert or any other key to exit:\n";
+const std::string exitNow = "exit now...\n";
+
+bool matches(const std::string& console, const std::string& pattern) {
+    return std::regex_match(console, std::regex(pattern));
+}
+
+// ---------------------------------------------------------------------------
+
+bool wineMissing() {
+    return wineProgram.empty() || wineServer.empty();
+}
+
+bool mingwMissing() {
+    return exeDir.empty() || objdump.empty();
+}
+
+class UnderWine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (mingwMissing()) {
+            GTEST_SKIP() << "mingw-w64 is not installed: no Windows programs to run";
+        }
+        if (wineMissing()) {
+            GTEST_SKIP() << "Wine is not installed";
+        }
+        ASSERT_TRUE(fs::exists(exeDir / program)) << exeDir / program;
+        setWineEnvironment();
+        lock_ = std::make_unique<PrefixLock>();
+        ensurePrefix();
+        if (HasFatalFailure()) {
+            return;
+        }
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        runDir_ = workDir / "runs" / info->name();
+        fs::remove_all(runDir_);
+        fs::create_directories(runDir_);
+    }
+
+    void TearDown() override {
+        simulators_.clear(); // each removes its link as it ends
+        if (lock_) {
+            closeAllPorts();
+        }
+        lock_.reset();
+    }
+
+    // A simulator serving COMn.
+    Simulator& serve(int n, SimOptions options) {
+        options.link = portLink(n).string();
+        const std::string base = (runDir_ / ("com" + std::to_string(n))).string();
+        options.stats = base + ".stats";
+        if (options.device == "board") {
+            options.dump = base + ".dump";
+            options.runTimeMs = runTimeMs;
+            for (const Segment& s : segments()) {
+                options.ranges.emplace_back(s.vaddr, s.filesz);
+            }
+        }
+        simulators_.push_back(std::make_unique<Simulator>(options));
+        return *simulators_.back();
+    }
+
+    Simulator& board(int n) { return serve(n, SimOptions{}); }
+
+    Simulator& device(int n, const char* kind) {
+        SimOptions options;
+        options.device = kind;
+        return serve(n, options);
+    }
+
+    Outcome run(const std::string& keys) {
+        Outcome outcome = runProcess({wineProgram, (exeDir / program).string()}, keys, runDir_, 90);
+        outcome.console = unixLines(outcome.console);
+        std::printf("[ wine run ] %.0f ms wall, %.0f ms CPU of the Wine process\n", outcome.wallMs,
+                    outcome.cpuMs);
+        return outcome;
+    }
+
+    // Stops every simulator and checks that each ended cleanly.
+    void stopAll() {
+        for (const auto& s : simulators_) {
+            EXPECT_TRUE(s->stop()) << "board-sim " << s->terminal();
+        }
+    }
+
+    static void expectUpdated(const Simulator& sim) {
+        const auto stats = sim.stats();
+        EXPECT_EQ(stats.at("board_releases"), 1);
+        EXPECT_EQ(stats.at("board_halted"), 1);
+        const std::vector<std::uint8_t> memory = sim.dump();
+        const std::vector<std::uint8_t> image = segmentBytes();
+        ASSERT_EQ(memory.size(), image.size());
+        const auto at = std::mismatch(memory.begin(), memory.end(), image.begin()).first;
+        EXPECT_TRUE(at == memory.end()) << "memory differs at dump offset " << at - memory.begin();
+    }
+
+    fs::path runDir_;
+
+  private:
+    std::unique_ptr<PrefixLock> lock_;
+    std::vector<std::unique_ptr<Simulator>> simulators_;
+};
+
+TEST_F(UnderWine, UpdatesTheBoardOnCom1) {
+    Simulator& sim = board(1);
+    const Outcome r = run("");
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(matches(r.console, "check COM1 OK\n\n" + connectUnderWine + transfer + haltPoll +
+                                       escaped(exitNow)))
+        << r.console;
+    stopAll();
+    expectUpdated(sim);
+}
+
+// The scan goes on past ports that open and fail (nothing answers; bytes come
+// straight back), up to a two-digit COM number.
+TEST_F(UnderWine, FindsTheBoardBehindFailingPorts) {
+    device(2, "silent");
+    device(9, "echo");
+    Simulator& sim = board(17);
+    const Outcome r = run("");
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(matches(r.console, "check COM2 failed\ncheck COM9 failed\ncheck COM17 OK\n\n" +
+                                       connectUnderWine + transfer + haltPoll + escaped(exitNow)))
+        << r.console;
+    stopAll();
+    expectUpdated(sim);
+}
+
+// A core whose register path fails its check: five attempts end in the retry
+// offer. 'y' closes the port and scans again from COM1 (the port opens again
+// under Wine); 'n' at the second offer ends the program.
+TEST_F(UnderWine, RetryOfferTakesYesThenNo) {
+    SimOptions options;
+    options.faults = {"--r1-no-readback"};
+    serve(1, options);
+    const Outcome r = run("yn");
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    std::string session = "check COM1 OK\n\n";
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        session += "reset device\n error \nretry... (" + std::to_string(attempt) + " of 5)\n";
+    }
+    session += "\nRetry update?\nPress 'y' to retry or any other key to exit:\n";
+    EXPECT_EQ(r.console, session + session + exitNow);
+    stopAll();
+}
+
+// Keys come through a pipe: 'y' converts, and the file holds the image as
+// carried.
+TEST_F(UnderWine, WritesTheConversionFileWithoutABoard) {
+    device(4, "silent");
+    const Outcome r = run("y");
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    const std::string name = "qpsk_" + std::string(firmwareImage.elfFileName);
+    EXPECT_EQ(r.console,
+              "check COM4 failed\n" + noDevice + "Convert to progstand format...\n" + exitNow);
+    const std::string written = readText(runDir_ / name);
+    ASSERT_EQ(written.size(), firmwareImage.elfFileSize) << name;
+    EXPECT_TRUE(std::equal(written.begin(), written.end(),
+                           reinterpret_cast<const char*>(firmwareImage.elfFile)));
+    stopAll();
+}
+
+// No port at all: the scan prints nothing. Only the lower-case y accepts;
+// 'Y' declines and nothing is written.
+TEST_F(UnderWine, DeclinesTheConversionOnAnyOtherKey) {
+    const Outcome r = run("Yy");
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, noDevice + exitNow);
+    EXPECT_TRUE(fs::is_empty(runDir_));
+}
+
+// The programs link their runtimes statically: they import only DLLs that
+// come with every Windows.
+TEST(WindowsPrograms, ImportOnlySystemLibraries) {
+    if (mingwMissing()) {
+        GTEST_SKIP() << "mingw-w64 is not installed";
+    }
+    const std::set<std::string> allowed = {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"};
+    const fs::path dir = workDir / "objdump";
+    fs::create_directories(dir);
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(exeDir)) {
+        if (entry.path().extension() != ".exe") {
+            continue;
+        }
+        ++checked;
+        const Outcome r = runProcess({objdump, "-p", entry.path().string()}, "", dir, 60);
+        ASSERT_EQ(r.status, 0) << r.console;
+        std::set<std::string> imported;
+        const std::regex dllName("DLL Name: (\\S+)");
+        for (auto it = std::sregex_iterator(r.console.begin(), r.console.end(), dllName);
+             it != std::sregex_iterator(); ++it) {
+            std::string name = (*it)[1];
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            imported.insert(name);
+        }
+        EXPECT_TRUE(imported.count("KERNEL32.DLL")) << entry.path();
+        for (const std::string& name : imported) {
+            EXPECT_TRUE(allowed.count(name)) << entry.path().filename() << " imports " << name;
+        }
+    }
+    EXPECT_EQ(checked, 4) << "Windows programs in " << exeDir;
+}
+
+} // namespace
