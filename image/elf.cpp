@@ -1,6 +1,8 @@
 // The ELF header and program headers of the carried image, read in place.
 #include "image/elf.h"
 
+#include <cstddef>
+
 namespace {
 
 // The current image: the bytes last handed to elfReadHeader. Owns nothing.
@@ -29,7 +31,7 @@ const unsigned char* elfReadHeader(const unsigned char* image) {
 const unsigned char* elfGetProghead(std::uint16_t index) {
     if (elfhead == nullptr)
         return nullptr;
-    return elfhead + elfPhoff(elfhead) + std::uint32_t{index} * elfPhentsize(elfhead);
+    return elfhead + elfPhoff(elfhead) + std::size_t{index} * elfPhentsize(elfhead);
 }
 
 std::uint32_t elfEntry(const unsigned char* header) {

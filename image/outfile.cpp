@@ -32,9 +32,11 @@ int outfileFail(const char* name, const char* what, int reason) {
 // Closes and removes the temporary file after a failure.
 int outfileDiscard(std::FILE* file, const char* temp, const char* name, const char* what,
                    int reason) {
+    // Already a failure, and the one reported: what the clean-up returns
+    // changes nothing.
     if (file != nullptr)
-        std::fclose(file);
-    std::remove(temp);
+        (void)std::fclose(file);
+    (void)std::remove(temp);
     return outfileFail(name, what, reason);
 }
 
@@ -48,8 +50,9 @@ int writeOutfile() {
     const int nameLength = nameEnd != nullptr
                                ? static_cast<int>(nameEnd - firmwareImage.elfFileName)
                                : static_cast<int>(sizeof firmwareImage.elfFileName);
-    std::snprintf(name, sizeof name, "qpsk_%.*s", nameLength, firmwareImage.elfFileName);
-    std::snprintf(temp, sizeof temp, "%s.tmp", name);
+    // Both buffers hold the longest name the 64-byte field allows.
+    (void)std::snprintf(name, sizeof name, "qpsk_%.*s", nameLength, firmwareImage.elfFileName);
+    (void)std::snprintf(temp, sizeof temp, "%s.tmp", name);
 
     platOut("Convert to progstand format...\n");
 
@@ -75,7 +78,7 @@ int writeOutfile() {
     errno = 0;
     if (platReplaceFile(temp, name) == 0) {
         const int reason = errno;
-        std::remove(temp);
+        (void)std::remove(temp); // the failure reported is the replacement
         return outfileFail(name, "cannot replace the file", reason);
     }
     return 1;

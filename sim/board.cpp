@@ -177,6 +177,9 @@ void Board::execute(std::vector<std::uint8_t> raw) {
         }
     }
     packet.raw = std::move(raw);
+    if (beforePacket) {
+        beforePacket(packet);
+    }
 
     std::uint8_t status = 0;
     for (StatusFault& fault : faults.status) {

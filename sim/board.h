@@ -132,6 +132,9 @@ class Board final : public detail::Device {
     // Called after every packet the board carried out or refused; a test can
     // pull the cable here (sim::unplug) or change faults mid-run.
     std::function<void(const Packet&)> onPacket;
+    // Called with each packet as parsed, before the faults are looked up and
+    // before it is carried out; a test can switch faults for this very packet.
+    std::function<void(const Packet&)> beforePacket;
 
     // Fault shorthands.
     void failNth(std::uint8_t command, int nth, std::uint8_t status = 1, bool andAfter = false);

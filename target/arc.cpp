@@ -233,7 +233,7 @@ std::int32_t arcPrepareForDownload(std::uint32_t entry) {
     arcWrite(ARC_WRITE_AUX, auxStatus, statusHalt);
     if (entry % 4 == 0) {
         unsigned char nops[sizeof SomeNopCode];
-        for (std::uint32_t i = 0; i < 16; ++i) {
+        for (std::size_t i = 0; i < 16; ++i) {
             put32(nops + 4 * i, SomeNopCode[i]);
         }
         arcWriteToMem(sizeof nops, entry, nops, nullptr);
