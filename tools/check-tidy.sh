@@ -9,7 +9,7 @@ if [[ ! -f "$build/compile_commands.json" ]]; then
     exit 2
 fi
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
-files=$(ls app/*.cpp target/*.cpp serial/*.cpp image/*.cpp platform/posix/*.cpp)
+files=$(ls app/*.cpp target/*.cpp serial/*.cpp image/*.cpp platform/*.cpp platform/posix/*.cpp)
 echo "check-tidy: $(echo "$files" | wc -l) files with $tidy"
 # The generated image sources and the tests are not product code; the
 # database is only used for the flags of the files named here.

@@ -3,22 +3,35 @@
 # are missing. As root it runs apt-get; otherwise it names what is missing.
 set -euo pipefail
 
+# Build, tests, sanitizers, fuzzing, static and memory checks.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils clang-format
-          mingw-w64 wine wine64)  # the Windows programs, and their tests under Wine
+          libbenchmark-dev binutils clang-format clang-tidy valgrind)
+# The Windows programs and their tests under Wine. Installed with the
+# packages they recommend, as Wine was tried here.
+windows=(mingw-w64 wine wine64)
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missingOf() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+    done
+}
+mapfile -t missing < <(missingOf "${packages[@]}")
+mapfile -t missingWindows < <(missingOf "${windows[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#missingWindows[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing Debian packages: ${missing[*]}" >&2
-    echo "Install them as root:  apt-get install -y ${missing[*]}" >&2
+    echo "Missing Debian packages: ${missing[*]} ${missingWindows[*]}" >&2
+    echo "Install them as root:  apt-get install -y ${missing[*]} ${missingWindows[*]}" >&2
     exit 1
 fi
-echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+if [ ${#missingWindows[@]} -gt 0 ]; then
+    echo "Installing: ${missingWindows[*]}"
+    apt-get install -y -qq "${missingWindows[@]}" </dev/null
+fi

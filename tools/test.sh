@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs every test, then again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything with warnings as errors and runs every test (the board
+# simulator on the virtual clock, the Linux program against board-sim on
+# pseudo-terminals, the Windows programs under Wine), then again under
+# AddressSanitizer and UndefinedBehaviorSanitizer; then clang-tidy, valgrind
+# and a short fixed-seed fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
 jobs=$(nproc)
-echo "== formatting"
+step() { echo; echo "== $1 ($(date +%T))"; }
+
+step "formatting"
 git ls-files '*.cpp' '*.h' | grep -v '^firmware/' | xargs clang-format --dry-run --Werror
 
-echo "== build and test (warnings as errors)"
+step "build and test (warnings as errors)"
 cmake --preset ci
 cmake --build --preset ci -j"$jobs"
 ctest --preset ci -j"$jobs"
 
-echo "== build and test (address and undefined-behaviour sanitizers)"
+step "build and test (address and undefined-behaviour sanitizers)"
 cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
+
+step "clang-tidy"
+tools/check-tidy.sh build/ci
+
+step "valgrind"
+tools/check-valgrind.sh build/ci
+
+step "fuzzing (short, fixed seed)"
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$jobs"
+ctest --preset fuzz
+
+step "all passed"
