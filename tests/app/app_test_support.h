@@ -6,6 +6,7 @@
 #include "serial/uart.h"
 #include "sim/board.h"
 #include "sim/sim.h"
+#include "tests/support/carried_image.h"
 
 #include <gtest/gtest.h>
 
@@ -19,27 +20,9 @@ namespace apptest {
 // ---------------------------------------------------------------------------
 // The carried image, read straight from its bytes
 
-inline std::uint32_t le32(std::uint32_t at) {
-    const unsigned char* p = firmwareImage.elfFile + at;
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-struct Segment {
-    std::uint32_t offset, vaddr, filesz, memsz;
-};
-
-inline std::vector<Segment> segments() {
-    const std::uint32_t phoff = le32(28);
-    const std::uint32_t phentsize = le32(42) & 0xFFFF;
-    const std::uint32_t phnum = le32(44) & 0xFFFF;
-    std::vector<Segment> all;
-    for (std::uint32_t i = 0; i < phnum; ++i) {
-        const std::uint32_t ph = phoff + i * phentsize;
-        all.push_back({le32(ph + 4), le32(ph + 8), le32(ph + 16), le32(ph + 20)});
-    }
-    return all;
-}
+using carried::le32;
+using carried::Segment;
+using carried::segments;
 
 inline constexpr std::uint32_t entry = 0x100000;
 

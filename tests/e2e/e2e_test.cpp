@@ -4,6 +4,7 @@
 // programs updating four boards side by side.
 #include "image/firmware_image.h"
 #include "sim/pty/station.h"
+#include "tests/support/carried_image.h"
 
 #include <gtest/gtest.h>
 
@@ -30,37 +31,9 @@ using station::Simulator;
 // ---------------------------------------------------------------------------
 // The carried image
 
-std::uint32_t le32(std::uint32_t at) {
-    const unsigned char* p = firmwareImage.elfFile + at;
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-struct Segment {
-    std::uint32_t offset, vaddr, filesz;
-};
-
-std::vector<Segment> segments() {
-    const std::uint32_t phoff = le32(28);
-    const std::uint32_t phentsize = le32(42) & 0xFFFF;
-    const std::uint32_t phnum = le32(44) & 0xFFFF;
-    std::vector<Segment> all;
-    for (std::uint32_t i = 0; i < phnum; ++i) {
-        const std::uint32_t ph = phoff + i * phentsize;
-        all.push_back({le32(ph + 4), le32(ph + 8), le32(ph + 16)});
-    }
-    return all;
-}
-
-// The segments' bytes one after the other, as a dump of their ranges holds them.
-std::vector<std::uint8_t> segmentBytes() {
-    std::vector<std::uint8_t> bytes;
-    for (const Segment& s : segments()) {
-        bytes.insert(bytes.end(), firmwareImage.elfFile + s.offset,
-                     firmwareImage.elfFile + s.offset + s.filesz);
-    }
-    return bytes;
-}
+using carried::Segment;
+using carried::segmentBytes;
+using carried::segments;
 
 // ---------------------------------------------------------------------------
 // Console texts (standard error and standard output share one pipe)

@@ -3,6 +3,7 @@
 #include "app/dialogue.h"
 #include "image/firmware_image.h"
 #include "sim/board.h"
+#include "tests/support/carried_image.h"
 
 #include <algorithm>
 #include <array>
@@ -64,33 +65,18 @@ Nanos blockX(std::uint64_t bytes) {
 const Nanos baudX = line(2) + ms(100) + readTimeout(1);
 const Nanos resetX = ms(50 + 200);
 
-std::uint32_t le32(std::uint32_t at) {
-    const unsigned char* p = firmwareImage.elfFile + at;
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
 std::vector<std::uint32_t> segmentSizes() {
-    const std::uint32_t phoff = le32(28);
-    const std::uint32_t phentsize = le32(42) & 0xFFFF;
-    const std::uint32_t phnum = le32(44) & 0xFFFF;
     std::vector<std::uint32_t> sizes;
-    for (std::uint32_t i = 0; i < phnum; ++i) {
-        sizes.push_back(le32(phoff + i * phentsize + 16));
+    for (const carried::Segment& s : carried::segments()) {
+        sizes.push_back(s.filesz);
     }
     return sizes;
 }
 
 bool holdsImage(const sim::Board& board) {
-    const std::uint32_t phoff = le32(28);
-    const std::uint32_t phentsize = le32(42) & 0xFFFF;
-    const std::uint32_t phnum = le32(44) & 0xFFFF;
-    for (std::uint32_t i = 0; i < phnum; ++i) {
-        const std::uint32_t ph = phoff + i * phentsize;
-        const std::uint32_t offset = le32(ph + 4);
-        const std::uint32_t size = le32(ph + 16);
-        const std::vector<std::uint8_t> memory = board.readMemory(le32(ph + 8), size);
-        if (!std::equal(memory.begin(), memory.end(), firmwareImage.elfFile + offset)) {
+    for (const carried::Segment& s : carried::segments()) {
+        const std::vector<std::uint8_t> memory = board.readMemory(s.vaddr, s.filesz);
+        if (!std::equal(memory.begin(), memory.end(), firmwareImage.elfFile + s.offset)) {
             return false;
         }
     }
