@@ -114,6 +114,21 @@ TEST_F(Link, ResetPulseReturnsThePcSideTo38400) {
     EXPECT_EQ(sim::stdoutText(), "");
 }
 
+// A reply that comes after its read gave up stays in the receive queue; the
+// next reset must throw it away, or every later exchange reads the reply of
+// the one before.
+TEST_F(Link, ResetThrowsAwayALateReply) {
+    sim::Board& b = openBoard();
+    b.faults.replyDelay = sim::ms(400);
+    EXPECT_EQ(arcReadIdentity(), 0);
+    sim::advance(sim::ms(400));
+    b.faults.replyDelay = 0;
+
+    EXPECT_NE(resetArc(), 0);
+    EXPECT_EQ(sim::portLog(1).discarded, 5u);
+    EXPECT_EQ(arcInit(), 0);
+}
+
 TEST_F(Link, RateChangePrintsTheRequestedRateEvenWhenRefused) {
     openBoard();
     sim::portSetup(1).acceptSettings = [](const PortSettings& s) { return s.BaudRate != 256000; };
