@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when they
 # are missing. As root it runs apt-get; otherwise it names what is missing.
+# With --no-windows it leaves out mingw-w64 and Wine (the demo needs neither).
 set -euo pipefail
 
 # Build, tests, sanitizers, fuzzing, static and memory checks.
@@ -9,6 +10,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
 # The Windows programs and their tests under Wine. Installed with the
 # packages they recommend, as Wine was tried here.
 windows=(mingw-w64 wine wine64)
+[ "${1:-}" = "--no-windows" ] && windows=()
 
 missingOf() {
     local p
