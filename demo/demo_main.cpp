@@ -7,10 +7,12 @@
 // lines, the speed ladder, the star bar and the halt poll appear as they do
 // at a production line. The console and the conversion file are real.
 #include "app/dialogue.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 #include "sim/sim.h"
 
 int main() {
+    platStart();
     sim::resetWorld();
     sim::setPort(1, sim::PortKind::Silent);
     sim::setPort(2, sim::PortKind::Echo);

@@ -1,13 +1,18 @@
 // The conversion file for the progstand: the carried image, unchanged, under
 // the name "qpsk_<elfFileName>" in the current folder.
 //
-// The bytes go to a temporary file beside it first, which is flushed, forced
-// to the disk and closed; only then does it replace the final name. A failed
-// or interrupted conversion therefore never leaves a truncated file under the
-// final name, and an earlier conversion file stays as it was.
+// The bytes go to a new temporary file beside it first, under a name of its
+// own that nobody can have prepared (no link, FIFO or file planted there is
+// followed or opened), which is flushed, forced to the disk and closed; only
+// then does it replace the final name. A failed or interrupted conversion
+// therefore never leaves a truncated file under the final name, and an
+// earlier conversion file stays as it was. A final file that the operator
+// made read-only is left alone.
 #include "image/outfile.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -18,8 +23,10 @@ namespace {
 
 // "qpsk_", the name field (64 characters at most) and the terminating zero.
 constexpr int outfileNameSize = 5 + 64 + 1;
-// The final name and ".tmp".
-constexpr int outfileTempSize = outfileNameSize + 4;
+// The final name, "." and eight hexadecimal digits, ".tmp".
+constexpr int outfileTempSize = outfileNameSize + 1 + 8 + 4;
+// Names tried before the conversion gives up on the folder.
+constexpr int outfileTempTries = 100;
 
 // Prints the one failure line. reason is the errno of the failed call; 0 when
 // the call did not set one.
@@ -36,8 +43,36 @@ int outfileDiscard(std::FILE* file, const char* temp, const char* name, const ch
     // changes nothing.
     if (file != nullptr)
         (void)std::fclose(file);
-    (void)std::remove(temp);
+    (void)platRemoveTempFile(temp);
     return outfileFail(name, what, reason);
+}
+
+// A suffix that differs between tries, runs and programs: the clock, where
+// this run's stack lies, and the try, mixed (splitmix64). Guessing it is not
+// needed for safety, only for speed: a name that exists is never opened.
+std::uint32_t outfileSuffix(int attempt) {
+    const int onStack = attempt;
+    std::uint64_t x =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&onStack)) ^
+        (static_cast<std::uint64_t>(attempt) << 56);
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<std::uint32_t>(x ^ (x >> 31));
+}
+
+// Creates the temporary file beside name; its name goes to temp.
+std::FILE* outfileCreateTemp(const char* name, char* temp, std::size_t size) {
+    for (int attempt = 0; attempt < outfileTempTries; ++attempt) {
+        (void)std::snprintf(temp, size, "%s.%08x.tmp", name,
+                            static_cast<unsigned>(outfileSuffix(attempt)));
+        errno = 0;
+        std::FILE* file = platCreateTempFile(temp);
+        if (file != nullptr || errno != EEXIST)
+            return file;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -52,12 +87,13 @@ int writeOutfile() {
                                : static_cast<int>(sizeof firmwareImage.elfFileName);
     // Both buffers hold the longest name the 64-byte field allows.
     (void)std::snprintf(name, sizeof name, "qpsk_%.*s", nameLength, firmwareImage.elfFileName);
-    (void)std::snprintf(temp, sizeof temp, "%s.tmp", name);
 
     platOut("Convert to progstand format...\n");
 
-    errno = 0;
-    std::FILE* file = std::fopen(temp, "wb");
+    if (platFileIsReadOnly(name) != 0)
+        return outfileFail(name, "the file is read-only", EACCES);
+
+    std::FILE* file = outfileCreateTemp(name, temp, sizeof temp);
     if (file == nullptr)
         return outfileFail(name, "cannot create the temporary file", errno);
 
@@ -78,7 +114,7 @@ int writeOutfile() {
     errno = 0;
     if (platReplaceFile(temp, name) == 0) {
         const int reason = errno;
-        (void)std::remove(temp); // the failure reported is the replacement
+        (void)platRemoveTempFile(temp); // the failure reported is the replacement
         return outfileFail(name, "cannot replace the file", reason);
     }
     return 1;

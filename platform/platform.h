@@ -87,7 +87,9 @@ constexpr PortHandle platNoPort = -1;
 
 // Opens serial port number n (1 to 32) for exclusive use: the open fails while
 // anyone else holds the port, and nobody else can open it while we hold it.
-// Returns platNoPort on failure. DTR and RTS are left inactive.
+// Returns platNoPort on failure. DTR and RTS are left inactive. A port is
+// closed with the settings it had when it was opened, also when the program
+// is interrupted.
 PortHandle platOpenPort(int n);
 int platReadSettings(PortHandle port, PortSettings* settings);
 int platWriteSettings(PortHandle port, const PortSettings* settings);
@@ -121,7 +123,26 @@ int platGetKey();
 void platOut(const char* format, ...) PLAT_PRINTF_FORMAT;
 void platErr(const char* format, ...) PLAT_PRINTF_FORMAT;
 
-// Conversion file support: forces a written file to the disk, and moves a
-// finished file over its final name, replacing any file of that name.
+// Conversion file support. On failure errno tells the reason.
+//
+// platCreateTempFile creates the file name, which must not exist yet: a link,
+// FIFO or file already under that name is neither followed, nor opened, nor
+// truncated (errno EEXIST). The file gets the permissions that a new file of
+// the user normally gets. Until platReplaceFile moves it over its final name
+// or platRemoveTempFile removes it, an interruption of the program removes it.
+std::FILE* platCreateTempFile(const char* name);
+int platRemoveTempFile(const char* name);
+// Forces a written file to the disk.
 int platSyncFile(std::FILE* file);
+// Moves a finished file over its final name, replacing any file of that name,
+// and makes the move itself durable.
 int platReplaceFile(const char* from, const char* to);
+// 1 when name exists and is marked read-only (no write permission at all on
+// POSIX systems, the read-only attribute on Windows): the operator protected
+// it, and the conversion leaves it alone, also when run by an administrator.
+int platFileIsReadOnly(const char* name);
+
+// Called first thing in main. Standard input, output and error that the
+// program was started without are opened on the null device, so that no port
+// or file opened later can take their place and receive console text.
+void platStart();

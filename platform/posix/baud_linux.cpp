@@ -4,6 +4,7 @@
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <cstring>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
@@ -45,7 +46,32 @@ int baudWriteRate(int fd, std::uint32_t rate) {
     return baudIoctl(fd, TCSETS2, &settings) == 0 ? 1 : 0;
 }
 
-int baudRequestLowLatency(int fd) {
+int baudSaveTerminal(int fd, BaudFound* found) {
+    static_assert(sizeof(struct termios2) <= sizeof found->bytes);
+    struct termios2 settings {};
+    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+        return 0;
+    }
+    std::memcpy(found->bytes, &settings, sizeof settings);
+    found->lowLatencySet = false;
+    return 1;
+}
+
+int baudRestoreTerminal(int fd, const BaudFound* found) {
+    int result = 1;
+    if (found->lowLatencySet) {
+        struct serial_struct serial {};
+        if (baudIoctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~ASYNC_LOW_LATENCY;
+            result = baudIoctl(fd, TIOCSSERIAL, &serial) == 0 ? result : 0;
+        }
+    }
+    struct termios2 settings {};
+    std::memcpy(&settings, found->bytes, sizeof settings);
+    return baudIoctl(fd, TCSETS2, &settings) == 0 ? result : 0;
+}
+
+int baudRequestLowLatency(int fd, BaudFound* found) {
     struct serial_struct serial {};
     if (baudIoctl(fd, TIOCGSERIAL, &serial) != 0) {
         return 0;
@@ -54,5 +80,9 @@ int baudRequestLowLatency(int fd) {
         return 1;
     }
     serial.flags |= ASYNC_LOW_LATENCY;
-    return baudIoctl(fd, TIOCSSERIAL, &serial) == 0 ? 1 : 0;
+    if (baudIoctl(fd, TIOCSSERIAL, &serial) != 0) {
+        return 0;
+    }
+    found->lowLatencySet = true;
+    return 1;
 }

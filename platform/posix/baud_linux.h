@@ -6,6 +6,7 @@
 // system replaces baud_linux.cpp with its own file behind the same functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Reads the output rate of terminal fd in bits per second into *rate.
@@ -17,7 +18,27 @@ int baudReadRate(int fd, std::uint32_t* rate);
 // Returns nonzero when the driver accepted the request, 0 on failure.
 int baudWriteRate(int fd, std::uint32_t rate);
 
+// A terminal's whole state as another program left it: every termios field,
+// both rates included whatever they are, and whether this program turned the
+// driver's low-latency flag on. Opaque here; baudFoundSize bytes are enough on
+// every Linux architecture.
+constexpr std::size_t baudFoundSize = 128;
+struct BaudFound {
+    alignas(8) unsigned char bytes[baudFoundSize];
+    bool lowLatencySet;
+};
+
+// Records the state of terminal fd in *found. Returns nonzero on success.
+int baudSaveTerminal(int fd, BaudFound* found);
+
+// Puts the state recorded by baudSaveTerminal back, with immediate effect.
+// Only plain system calls: safe in a signal handler. Returns nonzero when the
+// driver took it.
+int baudRestoreTerminal(int fd, const BaudFound* found);
+
 // Asks the serial driver of fd to pass received bytes on without delay (USB
-// adapters otherwise hold them for several milliseconds). Returns nonzero
-// when the driver took the request; devices without the control refuse it.
-int baudRequestLowLatency(int fd);
+// adapters otherwise hold them for several milliseconds), and notes in *found
+// when it was this request that turned the flag on, so that
+// baudRestoreTerminal turns it off again. Returns nonzero when the flag is on;
+// devices without the control refuse it.
+int baudRequestLowLatency(int fd, BaudFound* found);

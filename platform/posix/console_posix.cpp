@@ -1,67 +1,84 @@
 // Console for POSIX systems: single keys read without echo and without
-// Enter, with the terminal put back afterwards.
+// Enter, with the terminal put back afterwards, also when the program is
+// interrupted or stopped at a prompt.
+#include "platform/guard.h"
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iterator>
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// Signals that end the program while it waits for a key; the terminal gets
-// its settings back before the program goes.
-constexpr int consoleSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr std::size_t consoleSignalCount = std::size(consoleSignals);
-
-// Shared with the signal handler: the terminal settings to put back, and
-// whether the terminal is in key mode now.
+// Shared with the signal handlers: the terminal settings to put back, the key
+// mode, and whether the terminal is in key mode now. Changed under guardHold.
 termios consoleSaved{};
+termios consoleKeys{};
 volatile std::sig_atomic_t consoleKeyMode = 0;
 
-struct sigaction consolePrevious[consoleSignalCount] = {};
-bool consoleHandled[consoleSignalCount] = {};
+// Job control while a key is awaited: Ctrl-Z hands the shell its terminal in
+// line mode, and "fg" brings key mode back.
+struct sigaction consoleStopBefore {};
+struct sigaction consoleContinueBefore {};
 
-void consoleOnSignal(int signal) {
-    const int savedErrno = errno;
+void consoleRelease() {
     if (consoleKeyMode != 0) {
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &consoleSaved);
     }
-    // Re-raised with the default action; it arrives as soon as this handler
-    // returns and the signal is unblocked again.
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    (void)sigemptyset(&fallback.sa_mask);
-    (void)sigaction(signal, &fallback, nullptr);
+}
+
+void consoleOnStop(int signal) {
+    const int savedErrno = errno;
+    consoleRelease();
+    // Stop as the default action would, by the same signal; execution goes
+    // on here when the program is continued.
+    struct sigaction stop {};
+    struct sigaction self {};
+    stop.sa_handler = SIG_DFL;
+    (void)sigemptyset(&stop.sa_mask);
+    (void)sigaction(signal, &stop, &self);
+    sigset_t only;
+    (void)sigemptyset(&only);
+    (void)sigaddset(&only, signal);
+    (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
     (void)raise(signal);
+    (void)sigprocmask(SIG_BLOCK, &only, nullptr);
+    (void)sigaction(signal, &self, nullptr);
     errno = savedErrno;
 }
 
-void consoleInstallHandlers() {
-    struct sigaction handler {};
-    handler.sa_handler = consoleOnSignal;
-    (void)sigemptyset(&handler.sa_mask);
-    for (std::size_t i = 0; i < consoleSignalCount; ++i) {
-        consoleHandled[i] = false;
-        // A signal the program was started to ignore stays ignored.
-        if (sigaction(consoleSignals[i], nullptr, &consolePrevious[i]) != 0 ||
-            consolePrevious[i].sa_handler == SIG_IGN) {
-            continue;
-        }
-        consoleHandled[i] = sigaction(consoleSignals[i], &handler, nullptr) == 0;
+void consoleOnContinue(int) {
+    const int savedErrno = errno;
+    if (consoleKeyMode != 0) {
+        (void)tcsetattr(STDIN_FILENO, TCSANOW, &consoleKeys);
     }
+    errno = savedErrno;
 }
 
-void consoleRemoveHandlers() {
-    for (std::size_t i = 0; i < consoleSignalCount; ++i) {
-        if (consoleHandled[i]) {
-            (void)sigaction(consoleSignals[i], &consolePrevious[i], nullptr);
-            consoleHandled[i] = false;
-        }
+void consoleInstallJobControl() {
+    struct sigaction stop {};
+    stop.sa_handler = consoleOnStop;
+    (void)sigemptyset(&stop.sa_mask);
+    // Stopped by the shell's rule for its jobs, so a stop that the program
+    // was started to ignore stays ignored.
+    if (sigaction(SIGTSTP, nullptr, &consoleStopBefore) == 0 &&
+        consoleStopBefore.sa_handler != SIG_IGN) {
+        (void)sigaction(SIGTSTP, &stop, nullptr);
     }
+    struct sigaction resume {};
+    resume.sa_handler = consoleOnContinue;
+    resume.sa_flags = SA_RESTART;
+    (void)sigemptyset(&resume.sa_mask);
+    (void)sigaction(SIGCONT, &resume, &consoleContinueBefore);
+}
+
+void consoleRemoveJobControl() {
+    (void)sigaction(SIGTSTP, &consoleStopBefore, nullptr);
+    (void)sigaction(SIGCONT, &consoleContinueBefore, nullptr);
 }
 
 int consoleSetTerminal(const termios* attributes, int when = TCSANOW) {
@@ -110,15 +127,35 @@ int platGetKey() {
     keyMode.c_cc[VMIN] = 1;
     keyMode.c_cc[VTIME] = 0;
 
+    guardAdd(consoleRelease);
+    guardHold();
     consoleSaved = saved;
-    consoleInstallHandlers();
+    consoleKeys = keyMode;
     consoleKeyMode = 1;
+    consoleInstallJobControl();
+    guardLetGo();
     const int changed = consoleSetTerminal(&keyMode, TCSAFLUSH);
     const int key = consoleReadByte();
+    guardHold();
     if (changed != 0) {
         (void)consoleSetTerminal(&saved);
     }
     consoleKeyMode = 0;
-    consoleRemoveHandlers();
+    consoleRemoveJobControl();
+    guardLetGo();
     return key;
+}
+
+void platStart() {
+    // A closed standard stream would be the lowest free descriptor, so the
+    // first port or file opened would take its number and receive its text.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The null device opens on the lowest free number, which is fd.
+            int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                (void)close(opened);
+            }
+        }
+    }
 }

@@ -7,31 +7,64 @@
 //   COM9  .. COM24   ttyUSB0 .. ttyUSB15  USB serial adapters
 //   COM25 .. COM32   ttyACM0 .. ttyACM7   USB modem-class adapters
 //
-// A port is held exclusively: an advisory lock on the device file (which
-// binds root as well) plus the terminal's exclusive mode (which refuses
-// further opens to everyone but root). The descriptor stays non-blocking;
-// every wait is a poll() against a deadline on the monotonic clock.
+// The program is a guest on the operator's PC: a port that anybody else uses
+// is skipped before a byte is sent or a line or setting is changed, as share
+// mode 0 skips it on Windows. Before the device is even opened (opening a
+// serial port raises its modem lines):
+//   - the program's own terminal (behind standard input, output or error, or
+//     the controlling terminal) is never a port;
+//   - a UUCP lock file, UPDATER_LOCK_DIR/LCK..<name> in HDB format (the
+//     holder's PID in ten ASCII digits and a newline), whose process lives
+//     means held; one whose process is gone is stale and removed;
+//   - a device that another process has open, as /proc/<pid>/fd shows it, is
+//     held; devices are compared by number, so a holder that opened it under
+//     another name (a /dev/serial/by-id link) counts too. /proc is read once
+//     per scan (port numbers rise within a scan), not per port; processes the
+//     user may not inspect are skipped.
+// Then the port is held: our own lock file, an advisory lock on the device
+// (which binds root as well) and the terminal's exclusive mode (which refuses
+// further opens to everyone but root). Exclusive mode found on a terminal that
+// nobody else has open was left by a killed run, and is cleared.
+//
+// Closing puts back the terminal settings found at the open (every termios
+// field, the rate included), leaves exclusive mode, and removes the lock file;
+// so does an interruption of the program (platform/guard.h). The descriptor
+// stays non-blocking; every wait is a poll() against a deadline on the
+// monotonic clock.
 //
 // The handle is the file descriptor. Each open port has a record here with
 // the last settings record written (for the fields a terminal has no notion
-// of) and its read time-outs.
+// of), its read time-outs and what closing gives back.
+#include "platform/guard.h"
 #include "platform/platform.h"
 #include "platform/posix/baud_linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): clock_gettime is POSIX, from <time.h>
 #include <unistd.h>
+#include <vector>
 
 #ifndef UPDATER_DEVICE_DIR
 #define UPDATER_DEVICE_DIR "/dev/"
+#endif
+#ifndef UPDATER_LOCK_DIR
+#define UPDATER_LOCK_DIR "/run/lock/"
 #endif
 
 namespace {
@@ -52,14 +85,27 @@ constexpr PortFamily portFamilies[] = {
 
 constexpr int portCount = 32;
 
+constexpr std::size_t portPathSize = PATH_MAX;
+
 struct PortRecord {
     bool inUse;
     int fd;
     PortSettings settings;
     PortTimeouts timeouts;
+    // What closing gives back: the terminal as found, and our lock file.
+    bool foundSaved;
+    BaudFound found;
+    char lockFile[portPathSize]; // empty when the program holds none
 };
 
+// Read by the release on interruption; changed only under guardHold.
 PortRecord portRecords[portCount] = {};
+
+// Character devices that other processes have open, from one pass over /proc,
+// sorted; valid for the scan in which it was taken.
+std::vector<dev_t> portHolders;
+bool portHoldersKnown = false;
+int portLastAsked = 0;
 
 // Rates that have a speed constant everywhere; all others go through
 // baudWriteRate.
@@ -130,15 +176,15 @@ int portClearLines(int fd, int lines) {
     return portIoctl(fd, TIOCMBIC, &lines) == 0 ? 1 : 0;
 }
 
-// True when the terminal is already in exclusive mode, that is another
-// program holds it and only root's open got through.
+// True when the terminal is in exclusive mode: somebody set it, and only
+// root's open got through.
 #ifdef TIOCGEXCL
-bool portHeldElsewhere(int fd) {
+bool portExclusive(int fd) {
     int exclusive = 0;
     return portIoctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 #else
-bool portHeldElsewhere(int) {
+bool portExclusive(int) {
     return false;
 }
 #endif
@@ -154,27 +200,257 @@ bool portDevicePath(int n, char* path, std::size_t size) {
     return false;
 }
 
+// The UUCP lock file of a device: LCK.. and the device file's name.
+bool portLockPath(const char* device, char* path, std::size_t size) {
+    const char* slash = std::strrchr(device, '/');
+    const char* name = slash != nullptr ? slash + 1 : device;
+    const std::size_t dirLength = std::strlen(UPDATER_LOCK_DIR);
+    const char* separator = dirLength > 0 && UPDATER_LOCK_DIR[dirLength - 1] != '/' ? "/" : "";
+    int length = std::snprintf(path, size, "%s%sLCK..%s", UPDATER_LOCK_DIR, separator, name);
+    return length > 0 && static_cast<std::size_t>(length) < size;
+}
+
+// The device of the controlling terminal, from /proc/self/stat; 0 for none.
+dev_t portControllingTerminal() {
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    char text[1024];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    (void)close(fd);
+    if (length <= 0) {
+        return 0;
+    }
+    text[length] = '\0';
+    // pid (comm) state ppid pgrp session tty_nr ...; comm may hold anything.
+    const char* afterName = std::strrchr(text, ')');
+    int tty = 0;
+    if (afterName == nullptr || std::sscanf(afterName + 1, " %*c %*d %*d %*d %d", &tty) != 1) {
+        return 0;
+    }
+    const auto code = static_cast<unsigned>(tty);
+    return tty == 0 ? 0 : makedev((code >> 8) & 0xFFFU, (code & 0xFFU) | ((code >> 12) & 0xFFF00U));
+}
+
+bool portIsOwnTerminal(dev_t device) {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat stream {};
+        if (fstat(fd, &stream) == 0 && S_ISCHR(stream.st_mode) && stream.st_rdev == device) {
+            return true;
+        }
+    }
+    return portControllingTerminal() == device;
+}
+
+// One pass over /proc: every character device that a process other than this
+// one has open.
+void portFindHolders() {
+    portHolders.clear();
+    portHoldersKnown = true;
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return;
+    }
+    char self[16];
+    (void)std::snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
+    while (const dirent* process = readdir(processes)) {
+        const char* name = process->d_name;
+        if (name[0] < '1' || name[0] > '9' || std::strcmp(name, self) == 0 ||
+            std::strspn(name, "0123456789") != std::strlen(name)) {
+            continue;
+        }
+        char fdFolder[300];
+        (void)std::snprintf(fdFolder, sizeof fdFolder, "/proc/%s/fd", name);
+        // Refused for other users' processes, gone for ended ones.
+        int folder = open(fdFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) {
+            continue;
+        }
+        DIR* descriptors = fdopendir(folder);
+        if (descriptors == nullptr) {
+            (void)close(folder);
+            continue;
+        }
+        while (const dirent* entry = readdir(descriptors)) {
+            struct stat opened {};
+            if (entry->d_name[0] != '.' && fstatat(folder, entry->d_name, &opened, 0) == 0 &&
+                S_ISCHR(opened.st_mode)) {
+                portHolders.push_back(opened.st_rdev);
+            }
+        }
+        (void)closedir(descriptors);
+    }
+    (void)closedir(processes);
+    std::sort(portHolders.begin(), portHolders.end());
+    portHolders.erase(std::unique(portHolders.begin(), portHolders.end()), portHolders.end());
+}
+
+bool portHeldByOthers(dev_t device) {
+    return std::binary_search(portHolders.begin(), portHolders.end(), device);
+}
+
+// The PID in a lock file: ten ASCII digits (HDB), or the four binary bytes of
+// the oldest programs; 0 when the content is neither.
+pid_t portLockOwner(const char* content, std::size_t length) {
+    const std::size_t blanks = std::strspn(content, " ");
+    const std::size_t digits = std::strspn(content + blanks, "0123456789");
+    if (digits > 0 && digits <= 10) {
+        const char* after = content + blanks + digits;
+        if (*after == '\0' || *after == '\n') {
+            const long long pid = std::strtoll(content + blanks, nullptr, 10);
+            return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+        }
+    }
+    if (length == sizeof(int)) {
+        int binary = 0;
+        std::memcpy(&binary, content, sizeof binary);
+        return binary > 0 ? static_cast<pid_t>(binary) : 0;
+    }
+    return 0;
+}
+
+enum class PortLock {
+    free,     // no lock file, or a stale one that is gone now
+    held,     // somebody's live lock, or one we cannot judge
+    unusable, // a stale lock we may not remove: the port is free, but unlocked
+};
+
+PortLock portCheckLock(const char* lockFile) {
+    int fd = open(lockFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // No lock folder, or no lock. Anything else (a link planted under the
+        // name, a lock we may not read) cannot be judged.
+        return errno == ENOENT ? PortLock::free : PortLock::held;
+    }
+    char content[32] = {};
+    ssize_t length = read(fd, content, sizeof content - 1);
+    (void)close(fd);
+    // Empty: its owner is writing it right now.
+    const pid_t owner = length > 0 ? portLockOwner(content, static_cast<std::size_t>(length)) : 0;
+    if (owner == 0) {
+        return PortLock::held;
+    }
+    if (owner != getpid() && (kill(owner, 0) == 0 || errno == EPERM)) {
+        return PortLock::held;
+    }
+    return unlink(lockFile) == 0 || errno == ENOENT ? PortLock::free : PortLock::unusable;
+}
+
+enum class PortLockTaken { ours, held, none };
+
+// Creates our lock file; none when the lock folder is not ours to write (the
+// port is then held by the advisory lock and exclusive mode only).
+PortLockTaken portTakeLock(const char* lockFile) {
+    int fd = open(lockFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno == EEXIST ? PortLockTaken::held : PortLockTaken::none;
+    }
+    char content[16];
+    const int length = std::snprintf(content, sizeof content, "%10d\n", static_cast<int>(getpid()));
+    const bool written = write(fd, content, static_cast<std::size_t>(length)) == length;
+    if (close(fd) != 0 || !written) {
+        (void)unlink(lockFile);
+        return PortLockTaken::none;
+    }
+    return PortLockTaken::ours;
+}
+
 void portCloseFd(int fd) {
     // Linux releases the descriptor even when close reports an error, so
     // it is not retried.
     (void)close(fd);
 }
 
-int portOpenExclusive(const char* path) {
+// Opens the device, which must still be the one checked, and holds it; -1
+// when it is not a terminal or somebody holds it.
+int portOpenExclusive(const char* path, dev_t device) {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
+    struct stat opened {};
     int locked;
     do {
         locked = flock(fd, LOCK_EX | LOCK_NB);
     } while (locked == -1 && errno == EINTR);
-    if (isatty(fd) != 1 || locked != 0 || portHeldElsewhere(fd) ||
-        portIoctl(fd, TIOCEXCL, nullptr) != 0) {
+    if (fstat(fd, &opened) != 0 || opened.st_rdev != device || isatty(fd) != 1 || locked != 0) {
+        portCloseFd(fd);
+        return -1;
+    }
+    if (portExclusive(fd)) {
+        // Somebody set exclusive mode. If nobody has the terminal open now
+        // (looked at afresh), a run that was killed left it behind.
+        portFindHolders();
+        if (portHeldByOthers(device) || portIoctl(fd, TIOCNXCL, nullptr) != 0) {
+            portCloseFd(fd);
+            return -1;
+        }
+    }
+    if (portIoctl(fd, TIOCEXCL, nullptr) != 0) {
         portCloseFd(fd);
         return -1;
     }
     return fd;
+}
+
+// Gives back what the record holds: the terminal's settings, its exclusive
+// mode, the device and the lock file. Plain system calls only: this runs in
+// the release on interruption as well. Returns close's result.
+int portLetGo(PortRecord& record) {
+    record.inUse = false;
+    if (record.foundSaved) {
+        (void)baudRestoreTerminal(record.fd, &record.found);
+    }
+    // Closing releases the advisory lock; a terminal that was hung up refuses
+    // the ioctl.
+    (void)portIoctl(record.fd, TIOCNXCL, nullptr);
+    const int closed = close(record.fd);
+    if (record.lockFile[0] != '\0') {
+        (void)unlink(record.lockFile);
+        record.lockFile[0] = '\0';
+    }
+    return closed;
+}
+
+void portReleaseAll() {
+    for (PortRecord& record : portRecords) {
+        if (record.inUse) {
+            (void)portLetGo(record);
+        }
+    }
+}
+
+// Holds the checked device for record: lock file, device, exclusive mode,
+// and what the terminal looked like. False when somebody else was quicker.
+bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
+              const char* lockFile) {
+    record.lockFile[0] = '\0';
+    if (lock == PortLock::free) {
+        switch (portTakeLock(lockFile)) {
+        case PortLockTaken::held:
+            return false;
+        case PortLockTaken::ours:
+            (void)std::snprintf(record.lockFile, sizeof record.lockFile, "%s", lockFile);
+            break;
+        case PortLockTaken::none:
+            break;
+        }
+    }
+    record.fd = portOpenExclusive(path, device);
+    if (record.fd < 0) {
+        if (record.lockFile[0] != '\0') {
+            (void)unlink(record.lockFile);
+        }
+        return false;
+    }
+    // The open raises DTR and RTS; DTR resets the board, so both go back
+    // down at once. Pseudo-terminals have no modem lines and refuse.
+    (void)portClearLines(record.fd, TIOCM_DTR | TIOCM_RTS);
+    record.foundSaved = baudSaveTerminal(record.fd, &record.found) != 0;
+    (void)baudRequestLowLatency(record.fd, &record.found);
+    record.inUse = true;
+    return true;
 }
 
 std::uint8_t portReadParity(tcflag_t cflag) {
@@ -281,10 +557,18 @@ int portPollWait(Clock::time_point deadline, bool hasDeadline) {
 } // namespace
 
 PortHandle platOpenPort(int n) {
-    char path[4096];
-    if (!portDevicePath(n, path, sizeof path)) {
+    char path[portPathSize];
+    char lockFile[portPathSize];
+    if (!portDevicePath(n, path, sizeof path) || !portLockPath(path, lockFile, sizeof lockFile)) {
         return platNoPort;
     }
+    // A scan asks for rising numbers; a number not above the last starts the
+    // next scan, which looks at /proc afresh.
+    if (n <= portLastAsked) {
+        portHoldersKnown = false;
+    }
+    portLastAsked = n;
+
     PortRecord* record = nullptr;
     for (PortRecord& candidate : portRecords) {
         if (!candidate.inUse) {
@@ -292,25 +576,34 @@ PortHandle platOpenPort(int n) {
             break;
         }
     }
-    if (record == nullptr) {
+    struct stat device {};
+    if (record == nullptr || stat(path, &device) != 0 || !S_ISCHR(device.st_mode) ||
+        portIsOwnTerminal(device.st_rdev)) {
         return platNoPort;
     }
-    int fd = portOpenExclusive(path);
-    if (fd < 0) {
+    const PortLock lock = portCheckLock(lockFile);
+    if (lock == PortLock::held) {
         return platNoPort;
     }
-    // The open raises DTR and RTS; DTR resets the board, so both go back
-    // down at once. Pseudo-terminals have no modem lines and refuse.
-    (void)portClearLines(fd, TIOCM_DTR | TIOCM_RTS);
-    (void)baudRequestLowLatency(fd);
+    if (!portHoldersKnown) {
+        portFindHolders();
+    }
+    if (portHeldByOthers(device.st_rdev)) {
+        return platNoPort;
+    }
 
-    record->inUse = true;
-    record->fd = fd;
+    guardAdd(portReleaseAll);
+    guardHold();
+    const bool taken = portTake(*record, path, device.st_rdev, lock, lockFile);
+    guardLetGo();
+    if (!taken) {
+        return platNoPort;
+    }
     record->settings = PortSettings{};
     record->settings.DCBlength = sizeof(PortSettings);
     record->settings.fBinary = 1;
     record->timeouts = PortTimeouts{};
-    return fd;
+    return record->fd;
 }
 
 int platReadSettings(PortHandle port, PortSettings* settings) {
@@ -561,14 +854,10 @@ int platClosePort(PortHandle port) {
     if (record == nullptr) {
         return 0;
     }
-    const int fd = record->fd;
-    record->inUse = false;
-    // Leave the terminal's exclusive mode and the lock as the next user
-    // expects them; closing releases the lock anyway, and a terminal that
-    // was hung up refuses the ioctl.
-    (void)portIoctl(fd, TIOCNXCL, nullptr);
-    (void)flock(fd, LOCK_UN);
-    return close(fd) == 0 ? 1 : 0;
+    guardHold();
+    const int closed = portLetGo(*record);
+    guardLetGo();
+    return closed == 0 ? 1 : 0;
 }
 
 void platSleep(std::uint32_t ms) {

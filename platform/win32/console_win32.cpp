@@ -44,3 +44,12 @@ int platGetKey() {
     }
     return _getch();
 }
+
+void platStart() {
+    // Nothing to do here. Windows keeps the standard handles apart from every
+    // other handle: a port or file opened later never becomes standard output,
+    // whatever the program was started with. The C runtime marks descriptors
+    // 0 to 2 as taken even when their handle is missing, so the conversion
+    // file cannot get one of those numbers either; text written to a missing
+    // stream goes nowhere.
+}

@@ -6,6 +6,7 @@
 // life of the program: the debug port sleeps 10 ms after each of up to a
 // thousand blocks, and at the default tick of 15.6 ms every one of those
 // pauses would last 15.6 ms.
+#include "platform/guard.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -21,6 +22,18 @@ constexpr int portLast = 32;
 
 // The pause resolution asked of the system timer, in milliseconds.
 constexpr UINT portTimerResolutionMs = 1;
+
+// The ports open now, closed by Ctrl-C too. Changed under guardHold.
+HANDLE portOpen[portLast] = {};
+
+void portReleaseAll() {
+    for (HANDLE& handle : portOpen) {
+        if (handle != nullptr) {
+            (void)CloseHandle(handle);
+            handle = nullptr;
+        }
+    }
+}
 
 // Whether timeBeginPeriod was called (and timeEndPeriod is due at exit).
 bool portTimerRaised = false;
@@ -110,6 +123,15 @@ PortHandle platOpenPort(int n) {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
         return platNoPort;
     }
+    guardAdd(portReleaseAll);
+    guardHold();
+    for (HANDLE& slot : portOpen) {
+        if (slot == nullptr) {
+            slot = handle;
+            break;
+        }
+    }
+    guardLetGo();
     return reinterpret_cast<PortHandle>(handle);
 }
 
@@ -240,7 +262,15 @@ int platClosePort(PortHandle port) {
     if (!portValid(port)) {
         return 0;
     }
-    return CloseHandle(portHandleOf(port)) ? 1 : 0;
+    guardHold();
+    for (HANDLE& slot : portOpen) {
+        if (slot == portHandleOf(port)) {
+            slot = nullptr;
+        }
+    }
+    const BOOL closed = CloseHandle(portHandleOf(port));
+    guardLetGo();
+    return closed ? 1 : 0;
 }
 
 void platSleep(std::uint32_t ms) {

@@ -34,10 +34,17 @@
 //   program's 70 ms reply window, but 80 ms at 128000 and more below do not.
 //   Line time is faithful for transfers at 256000 only; runs about behaviour
 //   go without it.
-// - No hang-up between users. This program holds the terminal's far end open
-//   (otherwise the master reports a hang-up until the next open), so bytes that
-//   one program left unread would reach the next; the board model never
-//   answers after the program's reply window, so none are left.
+// - A cable, not a second user. This program holds only the master, as a
+//   board at the far end of a cable holds nothing of the PC's port: a program
+//   that looks for other holders of the terminal finds none. Terminal settings
+//   are read and written through the master, which sets them for the pair and
+//   keeps them between users. When the program closes the terminal the master
+//   reports a hang-up (EIO) until the next open, which inotify announces
+//   (IN_OPEN on the terminal); meanwhile the board keeps its state, and what
+//   it sends is lost, as on a cable with nobody at the other end.
+// - Settings put back. A program that closes the port with the settings it
+//   found there writes the settings this program set at its start; that write
+//   is counted apart (settings_restores) and resets nothing.
 //
 // The memory of the board can be dumped (--dump FILE, --range ADDR:LEN ...)
 // on SIGUSR1 and at exit, and a summary of what the board saw (--stats FILE),
@@ -61,6 +68,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -200,7 +208,9 @@ class Silent final : public sim::detail::Device {
 struct Server {
     Options options;
     int master = -1;
-    int slave = -1;
+    int opens = -1; // inotify: the terminal's far end was opened
+    bool hungUp = false;
+    struct termios2 initial {}; // the settings set at the start
     int signals = -1;
     std::string path;
     std::unique_ptr<sim::detail::Device> device;
@@ -218,21 +228,33 @@ std::uint32_t pcRate(const Server& s) {
     return t.c_ospeed;
 }
 
+struct termios2 terminalSettings(const Server& s) {
+    struct termios2 t {};
+    if (ioctl(s.master, TCGETS2, &t) != 0) {
+        fail("TCGETS2");
+    }
+    return t;
+}
+
 // Sets EXTPROC again after the program's raw mode cleared it, so that its next
 // settings write raises an event too.
 void armSettingsEvents(Server& s) {
-    struct termios2 t {};
-    if (ioctl(s.slave, TCGETS2, &t) != 0) {
-        fail("TCGETS2");
-    }
+    struct termios2 t = terminalSettings(s);
     if ((t.c_lflag & EXTPROC) != 0) {
         return;
     }
     t.c_lflag |= EXTPROC;
-    if (ioctl(s.slave, TCSETS2, &t) != 0) {
+    if (ioctl(s.master, TCSETS2, &t) != 0) {
         fail("TCSETS2");
     }
     ++s.ownEvents;
+}
+
+bool sameSettings(const struct termios2& a, const struct termios2& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && a.c_ispeed == b.c_ispeed &&
+           a.c_ospeed == b.c_ospeed;
 }
 
 void openTerminal(Server& s) {
@@ -245,17 +267,12 @@ void openTerminal(Server& s) {
         fail("ptsname");
     }
     s.path = name;
-    // Held open here for the whole run: without any holder of the far end, the
-    // master reports a hang-up until someone opens it again.
-    s.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (s.slave < 0) {
-        fail("open terminal");
+    s.opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (s.opens < 0 || inotify_add_watch(s.opens, name, IN_OPEN) < 0) {
+        fail("inotify");
     }
     // Raw, 38400 baud, EXTPROC: the state of a port nobody has configured yet.
-    struct termios2 t {};
-    if (ioctl(s.slave, TCGETS2, &t) != 0) {
-        fail("TCGETS2");
-    }
+    struct termios2 t = terminalSettings(s);
     t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = EXTPROC;
@@ -266,9 +283,10 @@ void openTerminal(Server& s) {
     t.c_ospeed = 38400;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (ioctl(s.slave, TCSETS2, &t) != 0) {
+    if (ioctl(s.master, TCSETS2, &t) != 0) {
         fail("TCSETS2");
     }
+    s.initial = terminalSettings(s);
     int on = 1;
     if (ioctl(s.master, TIOCPKT, &on) != 0) {
         fail("TIOCPKT");
@@ -348,6 +366,9 @@ void writeReports(Server& s) {
 }
 
 void sendToPc(Server& s) {
+    if (s.hungUp) {
+        s.toPc.clear(); // nobody at the other end
+    }
     while (!s.toPc.empty()) {
         const ssize_t n = write(s.master, s.toPc.data(), s.toPc.size());
         if (n > 0) {
@@ -356,6 +377,9 @@ void sendToPc(Server& s) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return; // the terminal's input is full: wait for room
+        } else if (n < 0 && errno == EIO) {
+            s.toPc.clear(); // closed just now
+            return;
         } else {
             fail("write to terminal");
         }
@@ -363,6 +387,10 @@ void sendToPc(Server& s) {
 }
 
 void settingsWritten(Server& s) {
+    if (sameSettings(terminalSettings(s), s.initial)) {
+        s.host.settingsRestored(pcRate(s));
+        return;
+    }
     armSettingsEvents(s);
     const std::uint32_t rate = pcRate(s);
     const bool reset = s.host.settingsWritten(rate);
@@ -389,6 +417,11 @@ void readMaster(Server& s) {
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (n < 0 && errno == EIO) {
+            s.hungUp = true; // the program closed the terminal
+            s.toPc.clear();
             return;
         }
         if (n <= 0) {
@@ -437,6 +470,22 @@ bool handleSignals(Server& s) {
     return end;
 }
 
+// Drains the open events; true when there was one.
+bool terminalOpened(const Server& s) {
+    alignas(inotify_event) char events[4096];
+    bool opened = false;
+    for (;;) {
+        const ssize_t n = read(s.opens, events, sizeof events);
+        if (n > 0) {
+            opened = true;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return opened;
+        }
+    }
+}
+
 bool parentGone() {
     char scratch[256];
     for (;;) {
@@ -469,12 +518,15 @@ void serve(Server& s) {
             wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
             timeout = &wait;
         }
-        pollfd fds[3] = {
-            {s.master, static_cast<short>(POLLIN | (s.toPc.empty() ? 0 : POLLOUT)), 0},
+        // While hung up the master reports it without end: wait for an open.
+        pollfd fds[4] = {
+            {s.hungUp ? -1 : s.master, static_cast<short>(POLLIN | (s.toPc.empty() ? 0 : POLLOUT)),
+             0},
             {s.signals, POLLIN, 0},
             {watchParent ? STDIN_FILENO : -1, POLLIN, 0},
+            {s.opens, POLLIN, 0},
         };
-        if (ppoll(fds, 3, timeout, nullptr) < 0) {
+        if (ppoll(fds, 4, timeout, nullptr) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -486,7 +538,10 @@ void serve(Server& s) {
         if (fds[2].revents != 0 && parentGone()) {
             return;
         }
-        if ((fds[0].revents & POLLIN) != 0) {
+        if ((fds[3].revents & POLLIN) != 0 && terminalOpened(s)) {
+            s.hungUp = false;
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
             readMaster(s);
         }
         if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) {

@@ -116,6 +116,11 @@ void Host::setRate(std::uint32_t rate) {
     line().pcRate = rate;
 }
 
+void Host::settingsRestored(std::uint32_t rate) {
+    setRate(rate);
+    ++settingsRestores_;
+}
+
 bool Host::settingsWritten(std::uint32_t rate) {
     settle();
     setRate(rate);
@@ -333,6 +338,7 @@ std::string Host::report() const {
     text += "host_polls " + std::to_string(polls_) + "\n";
     text += "host_timeouts " + std::to_string(timeouts) + "\n";
     text += "settings_writes " + std::to_string(settingsWrites_) + "\n";
+    text += "settings_restores " + std::to_string(settingsRestores_) + "\n";
     text += "block_gaps " + std::to_string(blockGapCount_) + "\n";
     text += "block_gap_ms " +
             ms(blockGapCount_ == 0 ? 0 : blockGaps_ / static_cast<sim::Nanos>(blockGapCount_)) +

@@ -44,6 +44,8 @@ class Host {
     void setRate(std::uint32_t rate);
     // A settings write; returns true when it ends a reset pulse.
     bool settingsWritten(std::uint32_t rate);
+    // The program put back the settings it found at its open, as it closes.
+    void settingsRestored(std::uint32_t rate);
     // Bytes from the program, as one read of the master brought them: on to
     // the device, and into the packet parser.
     void fromPc(const std::uint8_t* bytes, std::size_t count);
@@ -88,6 +90,7 @@ class Host {
     std::uint64_t polls_ = 0;
     std::uint64_t timeouts_ = 0;
     std::uint64_t settingsWrites_ = 0;
+    std::uint64_t settingsRestores_ = 0;
     // From one block's last byte to the next block's last byte, when blocks
     // follow each other: the pause, the reply and the program's own time.
     sim::Nanos lastBlock_ = -1;
