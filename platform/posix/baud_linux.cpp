@@ -62,7 +62,8 @@ int baudRestoreTerminal(int fd, const BaudFound* found) {
     if (found->lowLatencySet) {
         struct serial_struct serial {};
         if (baudIoctl(fd, TIOCGSERIAL, &serial) == 0) {
-            serial.flags &= ~ASYNC_LOW_LATENCY;
+            serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) &
+                                            ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
             result = baudIoctl(fd, TIOCSSERIAL, &serial) == 0 ? result : 0;
         }
     }

@@ -88,14 +88,14 @@ constexpr int portCount = 32;
 constexpr std::size_t portPathSize = PATH_MAX;
 
 struct PortRecord {
-    bool inUse;
-    int fd;
-    PortSettings settings;
-    PortTimeouts timeouts;
     // What closing gives back: the terminal as found, and our lock file.
-    bool foundSaved;
     BaudFound found;
     char lockFile[portPathSize]; // empty when the program holds none
+    PortSettings settings;
+    PortTimeouts timeouts;
+    int fd;
+    bool inUse;
+    bool foundSaved;
 };
 
 // Read by the release on interruption; changed only under guardHold.
@@ -224,12 +224,18 @@ dev_t portControllingTerminal() {
     }
     text[length] = '\0';
     // pid (comm) state ppid pgrp session tty_nr ...; comm may hold anything.
-    const char* afterName = std::strrchr(text, ')');
-    int tty = 0;
-    if (afterName == nullptr || std::sscanf(afterName + 1, " %*c %*d %*d %*d %d", &tty) != 1) {
+    const char* field = std::strrchr(text, ')');
+    if (field == nullptr) {
         return 0;
     }
-    const auto code = static_cast<unsigned>(tty);
+    for (int skip = 0; skip < 5 && field != nullptr; ++skip) {
+        field = std::strchr(field + 1, ' ');
+    }
+    if (field == nullptr) {
+        return 0;
+    }
+    const long tty = std::strtol(field + 1, nullptr, 10);
+    const auto code = static_cast<unsigned long>(tty);
     return tty == 0 ? 0 : makedev((code >> 8) & 0xFFFU, (code & 0xFFU) | ((code >> 12) & 0xFFF00U));
 }
 

@@ -41,6 +41,7 @@ void closeFd(int& fd) {
     }
 }
 
+// out -1: standard output closed.
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
             const std::string& directory) {
     posix_spawn_file_actions_t actions;
@@ -48,7 +49,11 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
         fail("posix_spawn_file_actions_init");
     }
     posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
     if (!directory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
@@ -238,13 +243,15 @@ std::vector<std::uint8_t> Simulator::dump() const {
 
 // ---------------------------------------------------------------------------
 
-Run::Run(const std::string& program, const std::string& keys, const std::string& directory) {
+Run::Run(const std::string& program, const std::string& keys, const std::string& directory,
+         RunStreams streams) {
     int in[2];
     int out[2];
     makePipe(in);
     makePipe(out);
     startMs_ = nowMs();
-    pid_ = spawn({program}, in[0], out[1], out[1], directory);
+    const int input = streams.input >= 0 ? streams.input : in[0];
+    pid_ = spawn({program}, input, streams.closedOutput ? -1 : out[1], out[1], directory);
     close(in[0]);
     close(out[1]);
     output_ = out[0];
@@ -265,8 +272,31 @@ Run::~Run() {
     closeFd(output_);
 }
 
+const std::string& Run::consoleUntil(const std::string& until, double limitSeconds) {
+    const double deadline = nowMs() + limitSeconds * 1000;
+    char buffer[4096];
+    while (output_ >= 0 && !console_.ends_with(until) && nowMs() < deadline) {
+        pollfd p{output_, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(deadline - nowMs()) + 1);
+        if (ready < 0 && errno != EINTR) {
+            fail("poll");
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        const ssize_t n = read(output_, buffer, sizeof buffer);
+        if (n > 0) {
+            console_.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return console_;
+}
+
 RunResult Run::wait(double limitSeconds) {
     RunResult result;
+    result.console = console_;
     result.exited = readAll(output_, result.console, startMs_ + limitSeconds * 1000);
     if (!result.exited) {
         (void)kill(pid_, SIGKILL);
@@ -277,6 +307,7 @@ RunResult Run::wait(double limitSeconds) {
     result.wallMs = nowMs() - startMs_;
     pid_ = -1;
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
     result.cpuMs = ms(usage.ru_utime) + ms(usage.ru_stime);
     result.maxRssKb = usage.ru_maxrss;

@@ -57,21 +57,33 @@ class Simulator {
 struct RunResult {
     bool exited = false; // ended by itself (not killed at the time limit)
     int exitStatus = -1;
+    int signal = 0;      // the signal that ended it, if one did
     std::string console; // standard output and standard error, in order
     double wallMs = 0;
     double cpuMs = 0; // user + system
     long maxRssKb = 0;
 };
 
+// How a run's standard streams are set up, where not as usual.
+struct RunStreams {
+    int input = -1;            // this descriptor instead of the keys' pipe
+    bool closedOutput = false; // started with standard output closed
+};
+
 // One run of a program: keys are its standard input, which then ends;
 // standard output and standard error share one pipe.
 class Run {
   public:
-    Run(const std::string& program, const std::string& keys, const std::string& directory);
+    Run(const std::string& program, const std::string& keys, const std::string& directory,
+        RunStreams streams = {});
     ~Run();
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
 
+    pid_t pid() const { return pid_; }
+    // The console text so far, waiting up to limitSeconds for text that ends
+    // with `until` (nothing more is waited for with an empty `until`).
+    const std::string& consoleUntil(const std::string& until, double limitSeconds);
     // Waits for the end, killing the program after limitSeconds.
     RunResult wait(double limitSeconds);
 
@@ -79,6 +91,7 @@ class Run {
     pid_t pid_ = -1;
     int output_ = -1;
     double startMs_ = 0;
+    std::string console_;
 };
 
 // Monotonic milliseconds.

@@ -8,17 +8,26 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iomanip>
 #include <memory>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -101,6 +110,91 @@ SimOptions stuckCore() {
 // COMn is ttyS(n-1) for n up to 8.
 std::string comLink(const std::string& folder, int n) {
     return folder + "/ttyS" + std::to_string(n - 1);
+}
+
+// A terminal standing in for the operator's: the test keeps the master, the
+// program gets the slave as its standard input.
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    std::string name;
+
+    Terminal() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(master, 0);
+        EXPECT_EQ(grantpt(master), 0);
+        EXPECT_EQ(unlockpt(master), 0);
+        name = ptsname(master);
+        slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(slave, 0);
+    }
+    ~Terminal() {
+        giveAway();
+        close(master);
+    }
+    // Once the program has it, nobody else holds the far end.
+    void giveAway() {
+        if (slave >= 0) {
+            close(slave);
+            slave = -1;
+        }
+    }
+    termios settings() const {
+        termios t{};
+        EXPECT_EQ(tcgetattr(master, &t), 0);
+        return t;
+    }
+    // Waits until a key read has put the terminal in key mode.
+    bool awaitKeyMode() const {
+        for (int i = 0; i < 1000; ++i) {
+            if ((settings().c_lflag & ICANON) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // Whatever reached the screen.
+    std::string shown() const {
+        std::string text;
+        char chunk[256];
+        ssize_t n;
+        while ((n = read(master, chunk, sizeof chunk)) > 0) {
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+};
+
+// A UUCP lock file in HDB format.
+void writeLock(const std::string& file, pid_t owner) {
+    std::ofstream(file) << std::setw(10) << owner << "\n";
+}
+
+// The PID of a process that has ended.
+pid_t deadProcess() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    return child;
+}
+
+// A port that the program gave back: not exclusive, not locked, and with the
+// settings board-sim gave it (raw, 38400 baud).
+void expectGivenBack(const std::string& link) {
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << link;
+    int exclusive = 1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << link;
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << link;
+    termios t{};
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400)) << link;
+    EXPECT_EQ(t.c_lflag, tcflag_t{EXTPROC}) << link;
+    close(fd);
 }
 
 // ---------------------------------------------------------------------------
@@ -314,6 +408,121 @@ TEST_F(EndToEnd, FourStationsUpdateFourBoardsEachOnItsOwnPort) {
         // One probe and one attempt: the open's settings, the probe's reset
         // and the attempt's reset; nobody else reset the board.
         EXPECT_EQ(b->stats().at("host_resets"), 3) << b->terminal();
+    }
+}
+
+// A guest on the operator's PC: a port that another program has open (through
+// another name), a port under a live UUCP lock and the program's own terminal
+// are not touched at all; a stale lock is taken over; and the port that was
+// probed and is not the board gets its settings back.
+TEST_F(EndToEnd, PortsThatOthersHoldAreLeftAsTheyAre) {
+    useCase("held");
+    Simulator& openElsewhere = board(1);
+    Simulator& locked = board(2);
+    Simulator& stale = serve(3, device("silent"));
+    const int holder = open(openElsewhere.terminal().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    const std::string liveLock = folder_ + "/LCK..ttyS1";
+    writeLock(liveLock, 1); // init, alive for good
+    writeLock(folder_ + "/LCK..ttyS2", deadProcess());
+    Terminal own;
+    fs::create_symlink(own.name, comLink(folder_, 4));
+    const termios before = own.settings();
+
+    station::Run program(program_, "", work_, {.input = own.slave});
+    own.giveAway();
+    EXPECT_TRUE(program.consoleUntil(noDevice, 30).ends_with(noDevice));
+    ASSERT_TRUE(own.awaitKeyMode());
+    ASSERT_EQ(write(own.master, "n", 1), 1);
+    const RunResult r = program.wait(30);
+    close(holder);
+    expectGivenBack(comLink(folder_, 3));
+    stopAll();
+
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.console, checkLine(3, false) + noDevice + exitNow);
+    for (const Simulator* held : {&openElsewhere, &locked}) {
+        const auto stats = held->stats();
+        EXPECT_EQ(stats.at("settings_writes"), 0) << held->terminal();
+        EXPECT_EQ(stats.at("board_packets") + stats.at("board_stray") + stats.at("board_lost"), 0)
+            << held->terminal();
+    }
+    std::ifstream lockText(liveLock);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(lockText), {}), "         1\n");
+    EXPECT_FALSE(fs::exists(folder_ + "/LCK..ttyS2"));
+    EXPECT_EQ(stale.stats().at("host_packets"), 1);
+    EXPECT_EQ(stale.stats().at("settings_restores"), 1);
+    // The operator's terminal saw no probe and is as it was.
+    EXPECT_EQ(own.shown(), "");
+    const termios after = own.settings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+// SIGTERM at the retry prompt and during the transfer: each time the port, its
+// lock file and the operator's terminal are given back, so that a later run
+// finds the board. That run starts with standard output closed, and its
+// console text still goes nowhere near the port.
+TEST_F(EndToEnd, InterruptedRunsGiveBackWhatTheyHeld) {
+    useCase("signals");
+    SimOptions noReadback;
+    noReadback.faults = {"--r1-no-readback"}; // every attempt fails at once
+    Simulator& failing = board(1, noReadback);
+    Simulator& sim = board(2);
+    const auto killWhen = [&](station::Run& program, const std::string& until) {
+        EXPECT_TRUE(program.consoleUntil(until, 60).ends_with(until));
+        ASSERT_EQ(kill(program.pid(), SIGTERM), 0);
+    };
+
+    {
+        Terminal console;
+        station::Run program(program_, "", work_, {.input = console.slave});
+        console.giveAway();
+        const std::string prompt = "Press 'y' to retry or any other key to exit:\n";
+        EXPECT_TRUE(program.consoleUntil(prompt, 60).ends_with(prompt));
+        ASSERT_TRUE(console.awaitKeyMode());
+        EXPECT_TRUE(fs::exists(folder_ + "/LCK..ttyS0"));
+        killWhen(program, prompt);
+        const RunResult r = program.wait(90); // counted from the start
+        EXPECT_EQ(r.signal, SIGTERM) << r.console;
+        EXPECT_TRUE(r.console.starts_with(checkLine(1, true)));
+        EXPECT_EQ(console.settings().c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+    }
+    EXPECT_FALSE(fs::exists(folder_ + "/LCK..ttyS0"));
+    expectGivenBack(comLink(folder_, 1));
+    fs::remove(comLink(folder_, 1));
+
+    {
+        station::Run program(program_, "", work_);
+        killWhen(program, "*");
+        const RunResult r = program.wait(60);
+        EXPECT_EQ(r.signal, SIGTERM) << r.console;
+        EXPECT_TRUE(r.console.starts_with(checkLine(2, true) + "\n" + connect() + "\n transfer: "))
+            << r.console;
+    }
+    EXPECT_FALSE(fs::exists(folder_ + "/LCK..ttyS1"));
+    expectGivenBack(comLink(folder_, 2));
+
+    station::Run program(program_, "", work_, {.closedOutput = true});
+    const RunResult r = program.wait(60);
+    stopAll();
+
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.console, "check COM2"); // standard error only
+    const auto stats = sim.stats();
+    EXPECT_EQ(stats.at("board_releases"), 1);
+    EXPECT_EQ(stats.at("board_halted"), 1);
+    EXPECT_EQ(stats.at("board_stray"), 0);
+    EXPECT_EQ(sim.dump(), segmentBytes());
+    EXPECT_EQ(stats.at("settings_restores"), 2);
+    EXPECT_EQ(failing.stats().at("settings_restores"), 1);
+    for (const auto& entry : fs::directory_iterator(work_)) {
+        EXPECT_TRUE(entry.path().filename().string().starts_with("com")) << entry.path();
+    }
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("LCK..")) << entry.path();
     }
 }
 

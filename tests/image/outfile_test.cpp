@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "image/firmware_image.h"
@@ -149,6 +151,62 @@ TEST_F(Outfile, FailedReplaceRemovesTheTemporaryFile) {
                            ": cannot replace the file: " + std::strerror(EISDIR) + "\n");
     EXPECT_EQ(folderContent(folder_.path()), std::vector<std::string>{outName});
     EXPECT_TRUE(std::filesystem::is_directory(outName));
+}
+
+// Names that somebody else prepared in the folder are never written through
+// or opened: a link under the final name is replaced (its target stays as it
+// was), a FIFO under the old fixed temporary name blocks nothing, and a final
+// file made read-only is refused, by root as well. The file gets the mode of
+// any new file.
+TEST_F(Outfile, PreparedNamesAndReadOnlyFilesAreLeftAlone) {
+    TempFolder elsewhere;
+    const auto victim = elsewhere.path() / "victim";
+    const std::vector<unsigned char> victimBytes(10, 'v');
+    writeBytes(victim, victimBytes);
+    std::filesystem::create_symlink(victim, outName);
+    ASSERT_EQ(mkfifo((outName + ".tmp").c_str(), 0600), 0);
+    auto [result, text] = convertInChild([] {
+        alarm(20); // a conversion that blocks ends the child
+        umask(027);
+    });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(text, banner);
+    EXPECT_TRUE(readBytes(victim) == victimBytes);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(outName)));
+    EXPECT_TRUE(readBytes(outName) == carried());
+    struct stat written {};
+    ASSERT_EQ(stat(outName.c_str(), &written), 0);
+    EXPECT_EQ(written.st_mode & 0777, 0640u);
+    EXPECT_EQ(folderContent(folder_.path()), (std::vector<std::string>{outName, outName + ".tmp"}));
+
+    std::filesystem::remove(outName + ".tmp");
+    const std::vector<unsigned char> old(100, 'o');
+    std::filesystem::remove(outName);
+    writeBytes(outName, old);
+    std::filesystem::permissions(outName, std::filesystem::perms(0444));
+    EXPECT_EQ(writeOutfile(), 0);
+    EXPECT_EQ(console, banner + "Cannot write " + outName +
+                           ": the file is read-only: " + std::strerror(EACCES) + "\n");
+    expectOldFileAloneInFolder(old);
+    EXPECT_EQ(std::filesystem::status(outName).permissions(), std::filesystem::perms(0444));
+}
+
+// A conversion interrupted while its temporary file exists leaves nothing.
+TEST_F(Outfile, InterruptionRemovesTheTemporaryFile) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGTERM, SIG_DFL);
+        if (platCreateTempFile("partial.tmp") == nullptr)
+            _exit(1);
+        raise(SIGTERM);
+        _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, SIGTERM);
+    EXPECT_TRUE(folderContent(folder_.path()).empty());
 }
 
 } // namespace

@@ -148,4 +148,42 @@ TEST(PosixConsole, TerminalIsRestoredWhenTerminatedWhileWaiting) {
     EXPECT_EQ(seen.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
 }
 
+// Ctrl-Z at a prompt: the shell gets its terminal back in line mode, and "fg"
+// brings key mode back for the key that is still awaited.
+TEST(PosixConsole, StoppedAtAPromptTheTerminalIsInLineModeUntilContinued) {
+    Pty pty;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setpgid(0, 0); // a job of its own, whose stop the kernel carries out
+        dup2(pty.slave, STDIN_FILENO);
+        _exit(platGetKey());
+    }
+    const auto awaitLineMode = [&](bool line) {
+        termios seen{};
+        for (int i = 0; i < 500; ++i) {
+            EXPECT_EQ(tcgetattr(pty.master, &seen), 0);
+            if (((seen.c_lflag & ICANON) != 0) == line) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return seen.c_lflag & (ICANON | ECHO);
+    };
+    ASSERT_EQ(awaitLineMode(false), 0u);
+    ASSERT_EQ(kill(child, SIGTSTP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    EXPECT_TRUE(WIFSTOPPED(status));
+    EXPECT_EQ(awaitLineMode(true), tcflag_t{ICANON | ECHO});
+
+    ASSERT_EQ(kill(child, SIGCONT), 0);
+    EXPECT_EQ(awaitLineMode(false), 0u);
+    ASSERT_EQ(write(pty.master, "k", 1), 1);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 'k');
+    EXPECT_EQ(awaitLineMode(true), tcflag_t{ICANON | ECHO});
+}
+
 } // namespace

@@ -228,6 +228,164 @@ TEST_F(PosixPort, RefusesAPortThatAnotherProcessHolds) {
     }
 }
 
+std::string lockPath(const char* device) {
+    return std::string(TEST_LOCK_DIR) + "LCK.." + device;
+}
+
+std::string fileText(const std::string& name) {
+    std::string text;
+    if (std::FILE* f = std::fopen(name.c_str(), "r")) {
+        char buffer[64];
+        text.append(buffer, std::fread(buffer, 1, sizeof buffer, f));
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Runs holding() in a child process that has opened the terminal, and then
+// body() while the child keeps it open (or after it has ended, with lingers
+// false).
+template <typename Holding, typename Body>
+void whileHeldBy(const std::string& terminal, Holding holding, bool lingers, Body body) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        int fd = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+        char done = fd >= 0 && holding(fd) ? 1 : 0;
+        (void)!write(ready[1], &done, 1);
+        if (lingers) {
+            pause(); // until killed
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    char held = 0;
+    EXPECT_EQ(read(ready[0], &held, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(held, 1);
+    if (!lingers) {
+        EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    }
+    body();
+    if (lingers) {
+        kill(child, SIGKILL);
+        EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    }
+}
+
+TEST_F(PosixPort, TakesOnlyWhatNobodyElseHolds) {
+    Pty com1("ttyS0");
+    unlink(devicePath("ttyS1").c_str());
+    ASSERT_EQ(symlink(ptsname(com1.master), devicePath("ttyS1").c_str()), 0); // COM2 as well
+
+    // A live lock file keeps the port, and stays.
+    const std::string lock = lockPath("ttyS0");
+    std::FILE* f = std::fopen(lock.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("         1\n", f); // init lives for good
+    std::fclose(f);
+    EXPECT_EQ(platOpenPort(1), platNoPort);
+    EXPECT_EQ(fileText(lock), "         1\n");
+
+    // A stale one is taken over: our PID while we hold the port, gone after.
+    pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    f = std::fopen(lock.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "%10d\n", static_cast<int>(gone));
+    std::fclose(f);
+    port = platOpenPort(1);
+    ASSERT_NE(port, platNoPort);
+    char own[16];
+    std::snprintf(own, sizeof own, "%10d\n", static_cast<int>(getpid()));
+    EXPECT_EQ(fileText(lock), own);
+    EXPECT_NE(platClosePort(port), 0);
+    port = platNoPort;
+    EXPECT_NE(access(lock.c_str(), F_OK), 0);
+
+    // Another process that has the terminal open, with no lock of any kind,
+    // under either name; and the program's own standard error.
+    whileHeldBy(
+        ptsname(com1.master), [](int) { return true; }, true,
+        [] {
+            EXPECT_EQ(platOpenPort(1), platNoPort);
+            EXPECT_EQ(platOpenPort(2), platNoPort);
+        });
+    {
+        int terminal = open(com1.link.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal, 0);
+        std::fflush(stderr);
+        const int savedError = dup(STDERR_FILENO);
+        dup2(terminal, STDERR_FILENO);
+        close(terminal);
+        EXPECT_EQ(platOpenPort(1), platNoPort);
+        dup2(savedError, STDERR_FILENO);
+        close(savedError);
+    }
+
+    // The controlling terminal, with no descriptor open on it any more.
+    pid_t session = fork();
+    ASSERT_GE(session, 0);
+    if (session == 0) {
+        int terminal = setsid() < 0 ? -1 : open(ptsname(com1.master), O_RDWR);
+        if (terminal < 0 || close(terminal) != 0) {
+            _exit(2);
+        }
+        _exit(platOpenPort(1) == platNoPort ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(session, &status, 0), session);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    // Exclusive mode left behind by a process that ended: stale, cleared
+    // (only root's open gets through exclusive mode at all).
+    if (geteuid() == 0) {
+        whileHeldBy(
+            com1.link, [](int fd) { return ioctl(fd, TIOCEXCL) == 0; }, false,
+            [this] {
+                port = platOpenPort(1);
+                EXPECT_NE(port, platNoPort);
+            });
+    }
+    unlink(devicePath("ttyS1").c_str());
+}
+
+TEST_F(PosixPort, ClosingPutsBackTheSettingsItFound) {
+    Pty com1("ttyS0");
+    termios found{};
+    ASSERT_EQ(tcgetattr(com1.master, &found), 0);
+    cfsetspeed(&found, B9600);
+    found.c_lflag |= ICANON | ECHO;
+    found.c_cflag |= HUPCL;
+    ASSERT_EQ(tcsetattr(com1.master, TCSANOW, &found), 0);
+    ASSERT_EQ(tcgetattr(com1.master, &found), 0);
+
+    openBoardPort(50, 50, 10);
+    PortSettings settings{};
+    ASSERT_NE(platReadSettings(port, &settings), 0);
+    settings.BaudRate = 256000;
+    ASSERT_NE(platWriteSettings(port, &settings), 0);
+    EXPECT_NE(platClosePort(port), 0);
+    port = platNoPort;
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(com1.master, &after), 0);
+    EXPECT_EQ(after.c_iflag, found.c_iflag);
+    EXPECT_EQ(after.c_oflag, found.c_oflag);
+    EXPECT_EQ(after.c_cflag, found.c_cflag);
+    EXPECT_EQ(after.c_lflag, found.c_lflag);
+    std::uint32_t output = 0, input = 0;
+    ASSERT_TRUE(probeRates(com1.master, &output, &input));
+    EXPECT_EQ(output, 9600u);
+    EXPECT_EQ(input, 9600u);
+}
+
 TEST_F(PosixPort, AppliesSettingsAndCarriesTheRest) {
     Pty com1("ttyS0");
     port = platOpenPort(1);

@@ -87,9 +87,10 @@ struct Outcome {
 };
 
 // Runs argv under a time limit (coreutils' timeout), in directory, with keys
-// as standard input; standard output and standard error go to one file.
+// as standard input; standard output and standard error go to one file, or
+// standard error alone with closedOutput.
 Outcome runProcess(const std::vector<std::string>& argv, const std::string& keys,
-                   const fs::path& directory, int limitSeconds) {
+                   const fs::path& directory, int limitSeconds, bool closedOutput = false) {
     const fs::path consoleFile = directory / ".console";
     std::vector<std::string> full = {"timeout", "-k", "5", std::to_string(limitSeconds)};
     full.insert(full.end(), argv.begin(), argv.end());
@@ -111,7 +112,8 @@ Outcome runProcess(const std::vector<std::string>& argv, const std::string& keys
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(directory.c_str()) != 0 || dup2(input[0], STDIN_FILENO) < 0 ||
-            dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0) {
+            dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0 ||
+            (closedOutput && close(STDOUT_FILENO) != 0)) {
             _exit(126);
         }
         execvp(args[0], args.data());
@@ -345,8 +347,10 @@ class UnderWine : public ::testing::Test {
         return serve(n, options);
     }
 
-    Outcome run(const std::string& keys, const std::string& exe = program) {
-        Outcome outcome = runProcess({wineProgram, (exeDir / exe).string()}, keys, runDir_, 90);
+    Outcome run(const std::string& keys, const std::string& exe = program,
+                bool closedOutput = false) {
+        Outcome outcome =
+            runProcess({wineProgram, (exeDir / exe).string()}, keys, runDir_, 90, closedOutput);
         outcome.console = unixLines(outcome.console);
         std::printf("[ wine run ] %.0f ms wall, %.0f ms CPU of the Wine process\n", outcome.wallMs,
                     outcome.cpuMs);
@@ -482,6 +486,29 @@ TEST_F(UnderWine, DeclinesTheConversionOnAnyOtherKey) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console, noDevice + exitNow);
     EXPECT_TRUE(fs::is_empty(runDir_));
+}
+
+// Started without standard output, the program still writes the conversion
+// file intact: no console text can reach it. A conversion file made read-only
+// is refused with the same line as on Linux, and stays as it was.
+TEST_F(UnderWine, ConversionNeedsNoStandardOutputAndKeepsAReadOnlyFile) {
+    const std::string name = "qpsk_" + std::string(firmwareImage.elfFileName);
+    Outcome r = run("y", program, true);
+    ASSERT_FALSE(r.timedOut) << r.console;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, "");
+    const std::string written = readText(runDir_ / name);
+    EXPECT_EQ(written, std::string(reinterpret_cast<const char*>(firmwareImage.elfFile),
+                                   firmwareImage.elfFileSize));
+
+    writeText(runDir_ / name, "old");
+    fs::permissions(runDir_ / name, fs::perms(0444));
+    r = run("y");
+    EXPECT_EQ(r.console, noDevice + "Convert to progstand format...\nCannot write " + name +
+                             ": the file is read-only: Permission denied\n" + exitNow);
+    EXPECT_EQ(readText(runDir_ / name), "old");
+    EXPECT_EQ(fs::status(runDir_ / name).permissions(), fs::perms(0444));
+    EXPECT_EQ(std::distance(fs::directory_iterator(runDir_), fs::directory_iterator()), 1);
 }
 
 // The programs link their runtimes statically: they import only DLLs that
