@@ -19,8 +19,8 @@
 //   - a device that another process has open, as /proc/<pid>/fd shows it, is
 //     held; devices are compared by number, so a holder that opened it under
 //     another name (a /dev/serial/by-id link) counts too. /proc is read once
-//     per scan (port numbers rise within a scan), not per port; processes the
-//     user may not inspect are skipped.
+//     per scan (port numbers rise within a scan), not per port; of a process
+//     whose descriptors the user may not see, its controlling terminal counts.
 // Then the port is held: our own lock file, an advisory lock on the device
 // (which binds root as well) and the terminal's exclusive mode (which refuses
 // further opens to everyone but root). Exclusive mode found on a terminal that
@@ -210,9 +210,10 @@ bool portLockPath(const char* device, char* path, std::size_t size) {
     return length > 0 && static_cast<std::size_t>(length) < size;
 }
 
-// The device of the controlling terminal, from /proc/self/stat; 0 for none.
-dev_t portControllingTerminal() {
-    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+// The device of a process's controlling terminal, from its stat file in
+// /proc (readable by everybody); 0 for none.
+dev_t portControllingTerminal(const char* statFile) {
+    int fd = open(statFile, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return 0;
     }
@@ -246,11 +247,13 @@ bool portIsOwnTerminal(dev_t device) {
             return true;
         }
     }
-    return portControllingTerminal() == device;
+    return portControllingTerminal("/proc/self/stat") == device;
 }
 
 // One pass over /proc: every character device that a process other than this
-// one has open.
+// one has open. The descriptors of other users' processes are hidden from a
+// user who is not root; such a process still shows its controlling terminal
+// (a getty or a login shell on a serial console).
 void portFindHolders() {
     portHolders.clear();
     portHoldersKnown = true;
@@ -266,11 +269,15 @@ void portFindHolders() {
             std::strspn(name, "0123456789") != std::strlen(name)) {
             continue;
         }
-        char fdFolder[300];
-        (void)std::snprintf(fdFolder, sizeof fdFolder, "/proc/%s/fd", name);
+        char path[300];
+        (void)std::snprintf(path, sizeof path, "/proc/%s/fd", name);
         // Refused for other users' processes, gone for ended ones.
-        int folder = open(fdFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder < 0) {
+            (void)std::snprintf(path, sizeof path, "/proc/%s/stat", name);
+            if (const dev_t terminal = portControllingTerminal(path)) {
+                portHolders.push_back(terminal);
+            }
             continue;
         }
         DIR* descriptors = fdopendir(folder);

@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -343,9 +344,28 @@ TEST_F(PosixPort, TakesOnlyWhatNobodyElseHolds) {
     ASSERT_EQ(waitpid(session, &status, 0), session);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    // Exclusive mode left behind by a process that ended: stale, cleared
-    // (only root's open gets through exclusive mode at all).
     if (geteuid() == 0) {
+        // A login session on the terminal, seen by a user who may not look at
+        // the session's descriptors, but may read its controlling terminal.
+        ASSERT_EQ(chmod(ptsname(com1.master), 0666), 0);
+        whileHeldBy(
+            com1.link, [](int fd) { return setsid() >= 0 && ioctl(fd, TIOCSCTTY, 0) == 0; }, true,
+            [] {
+                pid_t user = fork();
+                ASSERT_GE(user, 0);
+                if (user == 0) {
+                    if (setgid(65534) != 0 || setuid(65534) != 0) {
+                        _exit(2);
+                    }
+                    _exit(platOpenPort(1) == platNoPort ? 0 : 1);
+                }
+                int status = -1;
+                ASSERT_EQ(waitpid(user, &status, 0), user);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            });
+
+        // Exclusive mode left behind by a process that ended: stale, cleared
+        // (only root's open gets through exclusive mode at all).
         whileHeldBy(
             com1.link, [](int fd) { return ioctl(fd, TIOCEXCL) == 0; }, false,
             [this] {
