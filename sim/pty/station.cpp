@@ -73,10 +73,11 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
     return pid;
 }
 
-// Reads fd until end of file or until the deadline; false at the deadline.
-bool readAll(int fd, std::string& into, double deadlineMs) {
+// Reads fd until end of file, until the deadline, or, with a non-empty
+// `until`, until what was read ends with it. True unless the deadline came.
+bool readAll(int fd, std::string& into, double deadlineMs, const std::string& until = "") {
     char buffer[4096];
-    for (;;) {
+    while (until.empty() || !into.ends_with(until)) {
         const double left = deadlineMs - nowMs();
         if (left <= 0) {
             return false;
@@ -98,6 +99,7 @@ bool readAll(int fd, std::string& into, double deadlineMs) {
             fail("read");
         }
     }
+    return true;
 }
 
 // Reads one line (the terminal's path) within the deadline.
@@ -273,23 +275,8 @@ Run::~Run() {
 }
 
 const std::string& Run::consoleUntil(const std::string& until, double limitSeconds) {
-    const double deadline = nowMs() + limitSeconds * 1000;
-    char buffer[4096];
-    while (output_ >= 0 && !console_.ends_with(until) && nowMs() < deadline) {
-        pollfd p{output_, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(deadline - nowMs()) + 1);
-        if (ready < 0 && errno != EINTR) {
-            fail("poll");
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        const ssize_t n = read(output_, buffer, sizeof buffer);
-        if (n > 0) {
-            console_.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
+    if (output_ >= 0 && !until.empty()) {
+        (void)readAll(output_, console_, nowMs() + limitSeconds * 1000, until);
     }
     return console_;
 }
