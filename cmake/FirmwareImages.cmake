@@ -23,7 +23,8 @@
 #     as a separate project with the build machine's compiler,
 #     UPDATER_HOST_CXX, unless UPDATER_EMBED_TOOL names a prebuilt tool.
 # Afterwards UPDATER_EMBED_COMMAND holds the tool's path (possibly a generator
-# expression) and UPDATER_EMBED_DEPENDS what a command running it depends on.
+# expression) and UPDATER_EMBED_DEPENDS what a command running it depends on;
+# UPDATER_CARRIED_NAME_<deliverable> holds the carried name.
 #
 # Native builds also get updater_firmware_gen (tools/firmware), the generator
 # of the four stand-in images in firmware/, and the target firmware-regenerate
@@ -99,6 +100,9 @@ foreach(deliverable IN LISTS UPDATER_DELIVERABLES)
         message(FATAL_ERROR "Firmware image of ${deliverable} not found: ${_updater_file} "
                             "(set ${_updater_var} to the image file)")
     endif()
+
+    # The carried name, for the Windows version resource.
+    get_filename_component(UPDATER_CARRIED_NAME_${deliverable} ${_updater_file} NAME)
 
     set(_updater_source ${_updater_image_dir}/${deliverable}-image.cpp)
     add_custom_command(
