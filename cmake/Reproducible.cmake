@@ -5,7 +5,8 @@
 #     is used. The checkout folder becomes "src" and the build folder "build"
 #     (the build folder is mapped last: GCC takes the last mapping that
 #     matches, Clang the longest, and a preset's build folder lies inside the
-#     checkout).
+#     checkout). Debug builds keep the real paths, for the debugger and the
+#     sanitizers' reports; they are never shipped.
 #   - The GNU linker writes the time of the link into the PE header of a
 #     Windows program unless told not to. The resource compiler writes no
 #     time.
@@ -17,9 +18,10 @@ if(MSVC OR NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     return()
 endif()
 
+set(_updater_map_paths "$<AND:$<COMPILE_LANGUAGE:CXX>,$<NOT:$<CONFIG:Debug>>>")
 add_compile_options(
-    "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=src>"
-    "$<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}=build>")
+    "$<${_updater_map_paths}:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=src>"
+    "$<${_updater_map_paths}:-ffile-prefix-map=${CMAKE_BINARY_DIR}=build>")
 if(WIN32)
     add_link_options(-Wl,--no-insert-timestamp)
 endif()
