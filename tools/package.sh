@@ -9,11 +9,13 @@
 # that folder). The version is the one in project() of CMakeLists.txt.
 #
 # Usage: tools/package.sh [<output folder>]   (default: dist in the checkout)
+# The output folder loses the packages of earlier runs, nothing else.
 set -euo pipefail
 shopt -s nullglob
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=$(realpath -m -- "${1:-$root/dist}")
+cd "$root"
 tools/install-deps.sh --release
-dist=${1:-dist}
 jobs=$(nproc)
 
 packages=()
@@ -32,8 +34,9 @@ for preset in windows windows-x86 release; do
     packages+=("${made[0]}")
 done
 
-rm -rf "$dist"
+# Packages of earlier runs go; nothing else in the folder is touched.
 mkdir -p "$dist"
+rm -f "$dist"/updater-*.zip "$dist"/updater-*.tar.gz
 cp "${packages[@]}" "$dist"/
 echo "== packages in $dist"
 (cd "$dist" && ls -l && sha256sum -- *)
