@@ -541,7 +541,8 @@ class WindowsPrograms : public ::testing::TestWithParam<Build> {
 // come with every Windows.
 TEST_P(WindowsPrograms, ImportOnlySystemLibraries) {
     const std::set<std::string> allowed = {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"};
-    const fs::path dir = workDir / "objdump";
+    // A folder per build: ctest runs the builds' cases side by side.
+    const fs::path dir = workDir / (std::string("objdump-") + GetParam().name);
     fs::create_directories(dir);
     for (const fs::path& exe : programs()) {
         const Outcome r = runProcess({objdump, "-p", exe.string()}, "", dir, 60);
