@@ -8,14 +8,12 @@
 // terminal, or at a folder, which Wine refuses to open as a port (as Windows
 // refuses a port that does not exist).
 #include "image/firmware_image.h"
-#include "pe_resources.h"
 #include "sim/pty/station.h"
 #include "tests/support/carried_image.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -46,6 +44,8 @@ using station::Simulator;
 const std::string wineProgram = WINE_PROGRAM;
 const std::string wineServer = WINE_SERVER;
 const std::string objdump = WINE_OBJDUMP;
+// Reads the resources of a program back as a resource script (-i file.exe).
+const std::string windres = WINE_WINDRES;
 const fs::path workDir = WINE_WORK_DIR;
 const fs::path prefixDir = workDir / "prefix";
 const fs::path portsDir = workDir / "ports";
@@ -576,45 +576,62 @@ std::map<std::string, std::string> carriedImages() {
 
 // What Windows shows of a program: its version resource names the board
 // updater, the image it carries and the project version; its manifest asks
-// for no elevation and names Windows 7 to 11.
+// for no elevation and names Windows 7 to 11. The resources are read back
+// from the file as a resource script.
 TEST_P(WindowsPrograms, CarryVersionAndManifest) {
-    std::array<std::uint16_t, 4> version{};
-    std::istringstream parts(WINE_VERSION);
-    std::size_t count = 0;
-    for (std::string part; std::getline(parts, part, '.') && count < 4;) {
-        version[count++] = static_cast<std::uint16_t>(std::stoi(part));
+    if (windres.empty()) {
+        GTEST_SKIP() << "mingw-w64's windres is not installed";
     }
+    // The project version with four numbers, as the binary fields hold it.
+    std::vector<std::string> numbers;
+    std::istringstream parts(WINE_VERSION);
+    for (std::string part; std::getline(parts, part, '.');) {
+        numbers.push_back(part);
+    }
+    numbers.resize(4, "0");
+    const std::string version = numbers[0] + "." + numbers[1] + "." + numbers[2] + "." + numbers[3];
+    const std::string fields =
+        numbers[0] + ", " + numbers[1] + ", " + numbers[2] + ", " + numbers[3];
     const auto images = carriedImages();
     // The name as the embedding tool recorded it, for the program whose image
     // this test carries.
     ASSERT_EQ(images.at("updater-qpsk1-ci-slave"), std::string(firmwareImage.elfFileName));
 
+    const fs::path dir = workDir / (std::string("windres-") + GetParam().name);
+    fs::create_directories(dir);
     for (const fs::path& exe : programs()) {
         SCOPED_TRACE(exe.string());
-        const std::vector<std::uint8_t> file = pe::readFile(exe);
-        const pe::VersionInfo info = pe::versionInfo(pe::resource(file, pe::typeVersion));
+        const Outcome r = runProcess({windres, "-i", exe.string(), "-O", "rc"}, "", dir, 60);
+        ASSERT_EQ(r.status, 0) << r.console;
+        const std::string& script = r.console;
+        std::map<std::string, std::string> strings;
+        const std::regex value(R"re(VALUE "(\w+)", "([^"]*)")re");
+        for (auto it = std::sregex_iterator(script.begin(), script.end(), value);
+             it != std::sregex_iterator(); ++it) {
+            strings[(*it)[1]] = (*it)[2];
+        }
         const std::string stem = exe.stem().string();
         ASSERT_TRUE(images.count(stem));
-        EXPECT_EQ(info.strings.at("FileDescription"),
+        EXPECT_EQ(strings["FileDescription"],
                   "Receiver board firmware updater, image " + images.at(stem));
-        EXPECT_EQ(info.strings.at("ProductName"), "Receiver board firmware updater");
-        EXPECT_EQ(info.strings.at("ProductVersion"), WINE_VERSION);
-        EXPECT_EQ(info.strings.at("FileVersion"),
-                  std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
-                      std::to_string(version[2]) + "." + std::to_string(version[3]));
-        EXPECT_EQ(info.fileVersion, version);
-        EXPECT_EQ(info.productVersion, version);
-        EXPECT_EQ(info.strings.at("OriginalFilename"), exe.filename().string());
-        EXPECT_EQ(info.strings.at("InternalName"), stem);
+        EXPECT_EQ(strings["ProductName"], "Receiver board firmware updater");
+        EXPECT_EQ(strings["ProductVersion"], WINE_VERSION);
+        EXPECT_EQ(strings["FileVersion"], version);
+        EXPECT_EQ(strings["OriginalFilename"], exe.filename().string());
+        EXPECT_EQ(strings["InternalName"], stem);
+        EXPECT_NE(script.find("\n FILEVERSION " + fields + "\n"), std::string::npos) << script;
+        EXPECT_NE(script.find("\n PRODUCTVERSION " + fields + "\n"), std::string::npos);
 
-        const std::vector<std::uint8_t> bytes = pe::resource(file, pe::typeManifest);
-        const std::string manifest(bytes.begin(), bytes.end());
-        EXPECT_TRUE(std::regex_search(
-            manifest, std::regex(R"(<requestedExecutionLevel\s+level="asInvoker")")))
-            << manifest;
+        // The manifest, a resource of type 24, quotes doubled.
+        const std::size_t manifest = script.find("\n1 24 ");
+        ASSERT_NE(manifest, std::string::npos) << script;
+        EXPECT_TRUE(
+            std::regex_search(script.begin() + static_cast<std::ptrdiff_t>(manifest), script.end(),
+                              std::regex(R"(<requestedExecutionLevel\s+level=""asInvoker"")")))
+            << script;
         for (const char* os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",    // Windows 7
                                "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) { // Windows 10 and 11
-            EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"{") + os + "}\"/>"),
+            EXPECT_NE(script.find(std::string("<supportedOS Id=\"\"{") + os + "}\"\"/>", manifest),
                       std::string::npos)
                 << os;
         }
