@@ -23,7 +23,8 @@
 #     as a separate project with the build machine's compiler,
 #     UPDATER_HOST_CXX, unless UPDATER_EMBED_TOOL names a prebuilt tool.
 # Afterwards UPDATER_EMBED_COMMAND holds the tool's path (possibly a generator
-# expression) and UPDATER_EMBED_DEPENDS what a command running it depends on.
+# expression) and UPDATER_EMBED_DEPENDS what a command running it depends on;
+# UPDATER_CARRIED_NAME_<deliverable> holds the carried name.
 #
 # Native builds also get updater_firmware_gen (tools/firmware), the generator
 # of the four stand-in images in firmware/, and the target firmware-regenerate
@@ -72,6 +73,11 @@ set(_updater_image_updater-ofdm1-ci-master ofdm1_ci_master_varek_V1.03.59_1.0c.f
 set(_updater_image_updater-ofdm2 ofdm2_varek_V1.01.180_2.02c.fl.out)
 set(_updater_image_updater-ofdm1 ofdm1_varek_V1.01.180_2.00c.fl.out)
 
+# Ninja creates the folder of a command's output itself; the Makefile
+# generators do not.
+set(_updater_image_dir ${CMAKE_BINARY_DIR}/firmware-images)
+file(MAKE_DIRECTORY ${_updater_image_dir})
+
 foreach(deliverable IN LISTS UPDATER_DELIVERABLES)
     # updater-ofdm1-ci-master -> UPDATER_IMAGE_OFDM1_CI_MASTER
     string(REGEX REPLACE "^updater-" "" _updater_var ${deliverable})
@@ -95,7 +101,10 @@ foreach(deliverable IN LISTS UPDATER_DELIVERABLES)
                             "(set ${_updater_var} to the image file)")
     endif()
 
-    set(_updater_source ${CMAKE_BINARY_DIR}/firmware-images/${deliverable}-image.cpp)
+    # The carried name, for the Windows version resource.
+    get_filename_component(UPDATER_CARRIED_NAME_${deliverable} ${_updater_file} NAME)
+
+    set(_updater_source ${_updater_image_dir}/${deliverable}-image.cpp)
     add_custom_command(
         OUTPUT ${_updater_source}
         COMMAND ${UPDATER_EMBED_COMMAND} ${_updater_file} ${_updater_source}

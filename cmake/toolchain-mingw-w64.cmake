@@ -1,16 +1,23 @@
-# Cross build of the Windows programs (64-bit) on Linux with mingw-w64
-# (Debian: apt-get install mingw-w64).
+# Cross build of the Windows programs on Linux with mingw-w64 (Debian:
+# apt-get install mingw-w64): 64-bit with this file, 32-bit with
+# toolchain-mingw-w64-i686.cmake, which sets UPDATER_MINGW_PROCESSOR and
+# includes this one.
 #
 #   cmake --preset windows && cmake --build --preset windows
+#   cmake --preset windows-x86 && cmake --build --preset windows-x86
 #
 # The programs link the C and C++ runtimes statically, so that they need no
 # DLL beyond those that come with every Windows (KERNEL32, msvcrt, WINMM).
 # The firmware embedding tool runs on the build machine and is built with
 # UPDATER_HOST_CXX (see cmake/FirmwareImages.cmake).
+if(NOT UPDATER_MINGW_PROCESSOR)
+    set(UPDATER_MINGW_PROCESSOR x86_64)
+endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_SYSTEM_PROCESSOR ${UPDATER_MINGW_PROCESSOR})
 
-set(UPDATER_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "Target triplet of the mingw-w64 tools")
+set(UPDATER_MINGW_PREFIX ${UPDATER_MINGW_PROCESSOR}-w64-mingw32 CACHE STRING
+    "Target triplet of the mingw-w64 tools")
 
 set(CMAKE_C_COMPILER ${UPDATER_MINGW_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${UPDATER_MINGW_PREFIX}-g++)

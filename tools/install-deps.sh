@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when they
 # are missing. As root it runs apt-get; otherwise it names what is missing.
-# With --no-windows it leaves out mingw-w64 and Wine (the demo needs neither).
+# With --no-windows it leaves out mingw-w64 and Wine (the demo needs neither);
+# with --release it installs only what the release builds and their packages
+# need (tools/package.sh).
 set -euo pipefail
 
 # Build, tests, sanitizers, fuzzing, static and memory checks.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev binutils clang-format clang-tidy valgrind)
-# The Windows programs and their tests under Wine. Installed with the
-# packages they recommend, as Wine was tried here.
+# The Windows programs (64-bit and 32-bit) and their tests under Wine.
+# Installed with the packages they recommend, as Wine was tried here.
 windows=(mingw-w64 wine wine64)
-[ "${1:-}" = "--no-windows" ] && windows=()
+case "${1:-}" in
+--no-windows) windows=() ;;
+--release) packages=(cmake ninja-build g++) windows=(mingw-w64) ;;
+esac
 
 missingOf() {
     local p

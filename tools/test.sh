@@ -3,7 +3,10 @@
 # simulator on the virtual clock, the Linux program against board-sim on
 # pseudo-terminals, the Windows programs under Wine), then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; then clang-tidy, valgrind
-# and a short fixed-seed fuzzing run.
+# and a short fixed-seed fuzzing run; then the release: the Linux programs
+# from plain CMake with Unix Makefiles, the packages, and their checks,
+# among them that the programs built again for the packages are byte for
+# byte the ones built and tested before.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -34,5 +37,18 @@ step "fuzzing (short, fixed seed)"
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"
 ctest --preset fuzz
+
+step "plain CMake (Unix Makefiles): the four Linux programs"
+cmake -S . -B build/plain -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
+cmake --build build/plain -j"$jobs"
+
+step "packages"
+tools/package.sh build/dist
+
+step "release checks: the packages; programs built twice, compared"
+tests/release/check-release.sh build/dist \
+    --same build/ci/tests/wine/windows build/windows \
+    --same build/ci/tests/wine/windows-x86 build/windows-x86 \
+    --same build/plain build/release
 
 step "all passed"

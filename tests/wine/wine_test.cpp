@@ -1,6 +1,6 @@
 // The Windows program of updater-qpsk1-ci-slave under Wine, against board-sim
-// on pseudo-terminals in real time, and the import tables of the four
-// Windows programs.
+// on pseudo-terminals in real time, and the import tables and resources of
+// the four Windows programs; each of them for the 64-bit and the 32-bit build.
 //
 // Wine runs in a prefix of its own under the build tree. Its registry maps
 // COM1..COM32 to links in wine-work/ports, so that Wine's mount manager takes
@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -43,12 +44,27 @@ using station::Simulator;
 const std::string wineProgram = WINE_PROGRAM;
 const std::string wineServer = WINE_SERVER;
 const std::string objdump = WINE_OBJDUMP;
-const fs::path exeDir = WINE_EXE_DIR;
+// Reads the resources of a program back as a resource script (-i file.exe).
+const std::string windres = WINE_WINDRES;
 const fs::path workDir = WINE_WORK_DIR;
 const fs::path prefixDir = workDir / "prefix";
 const fs::path portsDir = workDir / "ports";
 const fs::path noPort = workDir / "no-port";
 const std::string program = "updater-qpsk1-ci-slave.exe";
+
+// A build of the Windows programs: the folder is empty when the build's
+// mingw-w64 compiler is missing.
+struct Build {
+    const char* name;
+    fs::path exeDir;
+};
+const Build builds[] = {{"x64", WINE_EXE_DIR}, {"x86", WINE_EXE_DIR_X86}};
+std::string buildName(const ::testing::TestParamInfo<Build>& info) {
+    return info.param.name;
+}
+void PrintTo(const Build& build, std::ostream* out) {
+    *out << build.name << " build in " << build.exeDir;
+}
 
 constexpr int firstPort = 1;
 constexpr int lastPort = 32;
@@ -237,6 +253,12 @@ void ensurePrefix() {
     writeText(marker, "COM1..COM32 -> " + portsDir.string() + "\n");
 }
 
+// A prefix in which Wine runs 32-bit programs as well has their system
+// folder filled; Wine without its 32-bit part leaves it empty.
+bool prefixRuns32Bit() {
+    return fs::exists(prefixDir / "drive_c" / "windows" / "syswow64" / "kernel32.dll");
+}
+
 // ---------------------------------------------------------------------------
 // The carried image
 
@@ -287,25 +309,29 @@ bool wineMissing() {
     return wineProgram.empty() || wineServer.empty();
 }
 
-bool mingwMissing() {
-    return exeDir.empty() || objdump.empty();
+bool mingwMissing(const Build& build) {
+    return build.exeDir.empty() || objdump.empty();
 }
 
-class UnderWine : public ::testing::Test {
+class UnderWine : public ::testing::TestWithParam<Build> {
   protected:
     void SetUp() override {
-        if (mingwMissing()) {
+        if (mingwMissing(GetParam())) {
             GTEST_SKIP() << "mingw-w64 is not installed: no Windows programs to run";
         }
         if (wineMissing()) {
             GTEST_SKIP() << "Wine is not installed";
         }
-        ASSERT_TRUE(fs::exists(exeDir / program)) << exeDir / program;
+        exeDir_ = GetParam().exeDir;
+        ASSERT_TRUE(fs::exists(exeDir_ / program)) << exeDir_ / program;
         setWineEnvironment();
         lock_ = std::make_unique<PrefixLock>();
         ensurePrefix();
         if (HasFatalFailure()) {
             return;
+        }
+        if (std::string(GetParam().name) == "x86" && !prefixRuns32Bit()) {
+            GTEST_SKIP() << "this Wine runs no 32-bit programs (Debian: wine32, an i386 package)";
         }
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         runDir_ = workDir / "runs" / info->name();
@@ -350,7 +376,7 @@ class UnderWine : public ::testing::Test {
     Outcome run(const std::string& keys, const std::string& exe = program,
                 bool closedOutput = false) {
         Outcome outcome =
-            runProcess({wineProgram, (exeDir / exe).string()}, keys, runDir_, 90, closedOutput);
+            runProcess({wineProgram, (exeDir_ / exe).string()}, keys, runDir_, 90, closedOutput);
         outcome.console = unixLines(outcome.console);
         std::printf("[ wine run ] %.0f ms wall, %.0f ms CPU of the Wine process\n", outcome.wallMs,
                     outcome.cpuMs);
@@ -376,13 +402,14 @@ class UnderWine : public ::testing::Test {
     }
 
     fs::path runDir_;
+    fs::path exeDir_;
 
   private:
     std::unique_ptr<PrefixLock> lock_;
     std::vector<std::unique_ptr<Simulator>> simulators_;
 };
 
-TEST_F(UnderWine, UpdatesTheBoardOnCom1) {
+TEST_P(UnderWine, UpdatesTheBoardOnCom1) {
     Simulator& sim = board(1);
     const Outcome r = run("");
     ASSERT_FALSE(r.timedOut) << r.console;
@@ -406,7 +433,7 @@ TEST_F(UnderWine, UpdatesTheBoardOnCom1) {
 // benchmark; prints wall time, what the board saw, the protocol's floor and
 // CPU time. Run it with
 //   wine_tests --gtest_also_run_disabled_tests --gtest_filter='*Benchmark*'
-TEST_F(UnderWine, DISABLED_BenchmarkEveryProgram) {
+TEST_P(UnderWine, DISABLED_BenchmarkEveryProgram) {
     std::printf("%-28s %8s %8s %8s %7s %7s\n", "program", "wall s", "span s", "floor s", "ratio",
                 "cpu ms");
     for (const char* exe : {"updater-qpsk1-ci-slave.exe", "updater-ofdm1-ci-master.exe",
@@ -428,7 +455,7 @@ TEST_F(UnderWine, DISABLED_BenchmarkEveryProgram) {
 
 // The scan goes on past ports that open and fail (nothing answers; bytes come
 // straight back), up to a two-digit COM number.
-TEST_F(UnderWine, FindsTheBoardBehindFailingPorts) {
+TEST_P(UnderWine, FindsTheBoardBehindFailingPorts) {
     device(2, "silent");
     device(9, "echo");
     Simulator& sim = board(17);
@@ -445,7 +472,7 @@ TEST_F(UnderWine, FindsTheBoardBehindFailingPorts) {
 // A core whose register path fails its check: five attempts end in the retry
 // offer. 'y' closes the port and scans again from COM1 (the port opens again
 // under Wine); 'n' at the second offer ends the program.
-TEST_F(UnderWine, RetryOfferTakesYesThenNo) {
+TEST_P(UnderWine, RetryOfferTakesYesThenNo) {
     SimOptions options;
     options.faults = {"--r1-no-readback"};
     serve(1, options);
@@ -463,7 +490,7 @@ TEST_F(UnderWine, RetryOfferTakesYesThenNo) {
 
 // Keys come through a pipe: 'y' converts, and the file holds the image as
 // carried.
-TEST_F(UnderWine, WritesTheConversionFileWithoutABoard) {
+TEST_P(UnderWine, WritesTheConversionFileWithoutABoard) {
     device(4, "silent");
     const Outcome r = run("y");
     ASSERT_FALSE(r.timedOut) << r.console;
@@ -480,7 +507,7 @@ TEST_F(UnderWine, WritesTheConversionFileWithoutABoard) {
 
 // No port at all: the scan prints nothing. Only the lower-case y accepts;
 // 'Y' declines and nothing is written.
-TEST_F(UnderWine, DeclinesTheConversionOnAnyOtherKey) {
+TEST_P(UnderWine, DeclinesTheConversionOnAnyOtherKey) {
     const Outcome r = run("Yy");
     ASSERT_FALSE(r.timedOut) << r.console;
     EXPECT_EQ(r.status, 0);
@@ -491,7 +518,7 @@ TEST_F(UnderWine, DeclinesTheConversionOnAnyOtherKey) {
 // Started without standard output, the program still writes the conversion
 // file intact: no console text can reach it. A conversion file made read-only
 // is refused with the same line as on Linux, and stays as it was.
-TEST_F(UnderWine, ConversionNeedsNoStandardOutputAndKeepsAReadOnlyFile) {
+TEST_P(UnderWine, ConversionNeedsNoStandardOutputAndKeepsAReadOnlyFile) {
     const std::string name = "qpsk_" + std::string(firmwareImage.elfFileName);
     Outcome r = run("y", program, true);
     ASSERT_FALSE(r.timedOut) << r.console;
@@ -511,22 +538,41 @@ TEST_F(UnderWine, ConversionNeedsNoStandardOutputAndKeepsAReadOnlyFile) {
     EXPECT_EQ(std::distance(fs::directory_iterator(runDir_), fs::directory_iterator()), 1);
 }
 
+INSTANTIATE_TEST_SUITE_P(Builds, UnderWine, ::testing::ValuesIn(builds), buildName);
+
+// ---------------------------------------------------------------------------
+// The files themselves
+
+class WindowsPrograms : public ::testing::TestWithParam<Build> {
+  protected:
+    void SetUp() override {
+        if (mingwMissing(GetParam())) {
+            GTEST_SKIP() << "mingw-w64 (" << GetParam().name << ") is not installed";
+        }
+    }
+
+    // The four programs of the build.
+    std::vector<fs::path> programs() const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(GetParam().exeDir)) {
+            if (entry.path().extension() == ".exe") {
+                found.push_back(entry.path());
+            }
+        }
+        EXPECT_EQ(found.size(), 4u) << "Windows programs in " << GetParam().exeDir;
+        return found;
+    }
+};
+
 // The programs link their runtimes statically: they import only DLLs that
 // come with every Windows.
-TEST(WindowsPrograms, ImportOnlySystemLibraries) {
-    if (mingwMissing()) {
-        GTEST_SKIP() << "mingw-w64 is not installed";
-    }
+TEST_P(WindowsPrograms, ImportOnlySystemLibraries) {
     const std::set<std::string> allowed = {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"};
-    const fs::path dir = workDir / "objdump";
+    // A folder per build: ctest runs the builds' cases side by side.
+    const fs::path dir = workDir / (std::string("objdump-") + GetParam().name);
     fs::create_directories(dir);
-    int checked = 0;
-    for (const auto& entry : fs::directory_iterator(exeDir)) {
-        if (entry.path().extension() != ".exe") {
-            continue;
-        }
-        ++checked;
-        const Outcome r = runProcess({objdump, "-p", entry.path().string()}, "", dir, 60);
+    for (const fs::path& exe : programs()) {
+        const Outcome r = runProcess({objdump, "-p", exe.string()}, "", dir, 60);
         ASSERT_EQ(r.status, 0) << r.console;
         std::set<std::string> imported;
         const std::regex dllName("DLL Name: (\\S+)");
@@ -537,12 +583,88 @@ TEST(WindowsPrograms, ImportOnlySystemLibraries) {
                            [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
             imported.insert(name);
         }
-        EXPECT_TRUE(imported.count("KERNEL32.DLL")) << entry.path();
+        EXPECT_TRUE(imported.count("KERNEL32.DLL")) << exe;
         for (const std::string& name : imported) {
-            EXPECT_TRUE(allowed.count(name)) << entry.path().filename() << " imports " << name;
+            EXPECT_TRUE(allowed.count(name)) << exe.filename() << " imports " << name;
         }
     }
-    EXPECT_EQ(checked, 4) << "Windows programs in " << exeDir;
 }
+
+// The image file each program carries, as the build was given it.
+std::map<std::string, std::string> carriedImages() {
+    std::map<std::string, std::string> images;
+    std::istringstream list(WINE_IMAGES);
+    for (std::string item; std::getline(list, item, '|');) {
+        const std::size_t equals = item.find('=');
+        images[item.substr(0, equals)] = fs::path(item.substr(equals + 1)).filename().string();
+    }
+    return images;
+}
+
+// What Windows shows of a program: its version resource names the board
+// updater, the image it carries and the project version; its manifest asks
+// for no elevation and names Windows 7 to 11. The resources are read back
+// from the file as a resource script.
+TEST_P(WindowsPrograms, CarryVersionAndManifest) {
+    if (windres.empty()) {
+        GTEST_SKIP() << "mingw-w64's windres is not installed";
+    }
+    // The project version with four numbers, as the binary fields hold it.
+    std::vector<std::string> numbers;
+    std::istringstream parts(WINE_VERSION);
+    for (std::string part; std::getline(parts, part, '.');) {
+        numbers.push_back(part);
+    }
+    numbers.resize(4, "0");
+    const std::string version = numbers[0] + "." + numbers[1] + "." + numbers[2] + "." + numbers[3];
+    const std::string fields =
+        numbers[0] + ", " + numbers[1] + ", " + numbers[2] + ", " + numbers[3];
+    const auto images = carriedImages();
+    // The name as the embedding tool recorded it, for the program whose image
+    // this test carries.
+    ASSERT_EQ(images.at("updater-qpsk1-ci-slave"), std::string(firmwareImage.elfFileName));
+
+    const fs::path dir = workDir / (std::string("windres-") + GetParam().name);
+    fs::create_directories(dir);
+    for (const fs::path& exe : programs()) {
+        SCOPED_TRACE(exe.string());
+        const Outcome r = runProcess({windres, "-i", exe.string(), "-O", "rc"}, "", dir, 60);
+        ASSERT_EQ(r.status, 0) << r.console;
+        const std::string& script = r.console;
+        std::map<std::string, std::string> strings;
+        const std::regex value(R"re(VALUE "(\w+)", "([^"]*)")re");
+        for (auto it = std::sregex_iterator(script.begin(), script.end(), value);
+             it != std::sregex_iterator(); ++it) {
+            strings[(*it)[1]] = (*it)[2];
+        }
+        const std::string stem = exe.stem().string();
+        ASSERT_TRUE(images.count(stem));
+        EXPECT_EQ(strings["FileDescription"],
+                  "Receiver board firmware updater, image " + images.at(stem));
+        EXPECT_EQ(strings["ProductName"], "Receiver board firmware updater");
+        EXPECT_EQ(strings["ProductVersion"], WINE_VERSION);
+        EXPECT_EQ(strings["FileVersion"], version);
+        EXPECT_EQ(strings["OriginalFilename"], exe.filename().string());
+        EXPECT_EQ(strings["InternalName"], stem);
+        EXPECT_NE(script.find("\n FILEVERSION " + fields + "\n"), std::string::npos) << script;
+        EXPECT_NE(script.find("\n PRODUCTVERSION " + fields + "\n"), std::string::npos);
+
+        // The manifest, a resource of type 24, quotes doubled.
+        const std::size_t manifest = script.find("\n1 24 ");
+        ASSERT_NE(manifest, std::string::npos) << script;
+        EXPECT_TRUE(
+            std::regex_search(script.begin() + static_cast<std::ptrdiff_t>(manifest), script.end(),
+                              std::regex(R"(<requestedExecutionLevel\s+level=""asInvoker"")")))
+            << script;
+        for (const char* os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a",    // Windows 7
+                               "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) { // Windows 10 and 11
+            EXPECT_NE(script.find(std::string("<supportedOS Id=\"\"{") + os + "}\"\"/>", manifest),
+                      std::string::npos)
+                << os;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, WindowsPrograms, ::testing::ValuesIn(builds), buildName);
 
 } // namespace
