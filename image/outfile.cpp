@@ -11,10 +11,10 @@
 #include "image/outfile.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "image/firmware_image.h"
 #include "platform/platform.h"
@@ -47,15 +47,16 @@ int outfileDiscard(std::FILE* file, const char* temp, const char* name, const ch
     return outfileFail(name, what, reason);
 }
 
-// A suffix that differs between tries, runs and programs: the clock, where
-// this run's stack lies, and the try, mixed (splitmix64). Guessing it is not
-// needed for safety, only for speed: a name that exists is never opened.
+// A suffix that differs between tries, runs and programs: the time, the
+// processor time used so far, where this run's stack lies, and the try, mixed
+// (splitmix64). Guessing it is not needed for safety, only for speed: a name
+// that exists is never opened.
 std::uint32_t outfileSuffix(int attempt) {
     const int onStack = attempt;
-    std::uint64_t x =
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&onStack)) ^
-        (static_cast<std::uint64_t>(attempt) << 56);
+    std::uint64_t x = static_cast<std::uint64_t>(std::time(nullptr)) ^
+                      (static_cast<std::uint64_t>(std::clock()) << 20) ^
+                      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&onStack)) ^
+                      (static_cast<std::uint64_t>(attempt) << 56);
     x += 0x9E3779B97F4A7C15ULL;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
