@@ -12,8 +12,9 @@ tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
 files=$(ls app/*.cpp target/*.cpp serial/*.cpp image/*.cpp platform/*.cpp platform/posix/*.cpp)
 echo "check-tidy: $(echo "$files" | wc -l) files with $tidy"
 # The generated image sources and the tests are not product code; the
-# database is only used for the flags of the files named here.
-echo "$files" | xargs -P "$(nproc)" -n 1 "$tidy" -p "$build" --quiet 2>/dev/null \
+# database is only used for the flags of the files named here, one entry each.
+cmake -DBUILD="$build" -DOUT="$build/tidy" -P tools/tidy-database.cmake
+echo "$files" | xargs -P "$(nproc)" -n 1 "$tidy" -p "$build/tidy" --quiet 2>/dev/null \
     >"$build/clang-tidy.log" || {
     grep -E 'warning:|error:' -A3 "$build/clang-tidy.log" >&2 || cat "$build/clang-tidy.log" >&2
     echo "check-tidy: findings above" >&2

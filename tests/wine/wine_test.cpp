@@ -48,6 +48,7 @@ const std::string objdump = WINE_OBJDUMP;
 const std::string windres = WINE_WINDRES;
 const fs::path workDir = WINE_WORK_DIR;
 const fs::path prefixDir = workDir / "prefix";
+const fs::path prefixMarker = prefixDir / "updater-ports-ready"; // written when it is set up
 const fs::path portsDir = workDir / "ports";
 const fs::path noPort = workDir / "no-port";
 const std::string program = "updater-qpsk1-ci-slave.exe";
@@ -219,7 +220,7 @@ void closeAllPorts() {
 
 // Creates the prefix once; later runs find its marker and reuse it.
 void ensurePrefix() {
-    const fs::path marker = prefixDir / "updater-ports-ready";
+    const fs::path& marker = prefixMarker;
     fs::create_directories(portsDir);
     fs::create_directories(noPort);
     closeAllPorts();
@@ -324,13 +325,18 @@ class UnderWine : public ::testing::TestWithParam<Build> {
         }
         exeDir_ = GetParam().exeDir;
         ASSERT_TRUE(fs::exists(exeDir_ / program)) << exeDir_ / program;
+        const bool x86 = std::string(GetParam().name) == "x86";
+        // Known before the prefix is free: a skip need not wait for a run.
+        if (x86 && fs::exists(prefixMarker) && !prefixRuns32Bit()) {
+            GTEST_SKIP() << "this Wine runs no 32-bit programs (Debian: wine32, an i386 package)";
+        }
         setWineEnvironment();
         lock_ = std::make_unique<PrefixLock>();
         ensurePrefix();
         if (HasFatalFailure()) {
             return;
         }
-        if (std::string(GetParam().name) == "x86" && !prefixRuns32Bit()) {
+        if (x86 && !prefixRuns32Bit()) {
             GTEST_SKIP() << "this Wine runs no 32-bit programs (Debian: wine32, an i386 package)";
         }
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
