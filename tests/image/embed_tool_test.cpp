@@ -47,9 +47,13 @@ class EmbedTool : public ::testing::Test {
                         bool withOutput) {
         image_ = folder_.path() / name;
         writeBytes(image_, bytes);
-        std::string command = quoted(UPDATER_EMBED_TOOL) + " " + quoted(image_);
-        if (withOutput)
-            command += " " + quoted(source());
+        std::string command = quoted(UPDATER_EMBED_TOOL);
+        command += ' ';
+        command += quoted(image_);
+        if (withOutput) {
+            command += ' ';
+            command += quoted(source());
+        }
         return runCommand(command);
     }
     std::filesystem::path source() const { return folder_.path() / "image.cpp"; }

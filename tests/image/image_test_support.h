@@ -73,8 +73,13 @@ inline CommandResult runCommand(const std::string& command) {
     return result;
 }
 
+// Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about
+// "literal" + std::string.
 inline std::string quoted(const std::filesystem::path& path) {
-    return "'" + path.string() + "'";
+    std::string text = "'";
+    text += path.string();
+    text += '\'';
+    return text;
 }
 
 // A fresh folder under the system's temporary folder, removed with its content.
