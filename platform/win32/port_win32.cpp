@@ -1,17 +1,11 @@
-// Serial port and clock on Windows: the communications API of kernel32, one
-// call per seam function. The handle is the Win32 file handle; the invalid
-// handle value (-1) is platNoPort.
-//
-// Pauses use Sleep, with the system timer raised to 1 ms resolution for the
-// life of the program: the debug port sleeps 10 ms after each of up to a
-// thousand blocks, and at the default tick of 15.6 ms every one of those
-// pauses would last 15.6 ms.
+// Serial port on Windows: the communications API of kernel32, one call per
+// seam function. The handle is the Win32 file handle; the invalid handle
+// value (-1) is platNoPort. Pauses: pause_win32.cpp.
 #include "platform/guard.h"
 #include "platform/platform.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <windows.h>
 
 namespace {
@@ -19,9 +13,6 @@ namespace {
 // COM1 to COM32, all through the same device-path form.
 constexpr int portFirst = 1;
 constexpr int portLast = 32;
-
-// The pause resolution asked of the system timer, in milliseconds.
-constexpr UINT portTimerResolutionMs = 1;
 
 // The ports open now, closed by Ctrl-C too. Changed under guardHold.
 HANDLE portOpen[portLast] = {};
@@ -35,38 +26,12 @@ void portReleaseAll() {
     }
 }
 
-// Whether timeBeginPeriod was called (and timeEndPeriod is due at exit).
-bool portTimerRaised = false;
-bool portTimerTried = false;
-
 HANDLE portHandleOf(PortHandle port) {
     return reinterpret_cast<HANDLE>(port);
 }
 
 bool portValid(PortHandle port) {
     return port != platNoPort && port != 0;
-}
-
-void portRestoreTimer() {
-    if (portTimerRaised) {
-        (void)timeEndPeriod(portTimerResolutionMs);
-        portTimerRaised = false;
-    }
-}
-
-void portRaiseTimer() {
-    if (portTimerTried) {
-        return;
-    }
-    portTimerTried = true;
-    if (timeBeginPeriod(portTimerResolutionMs) != TIMERR_NOERROR) {
-        return; // pauses keep the default resolution
-    }
-    portTimerRaised = true;
-    if (std::atexit(portRestoreTimer) != 0) {
-        // Windows drops the request when the process ends in any case.
-        portRestoreTimer();
-    }
 }
 
 // PortSettings mirrors the DCB field by field, names included, so one copy
@@ -271,10 +236,4 @@ int platClosePort(PortHandle port) {
     const BOOL closed = CloseHandle(portHandleOf(port));
     guardLetGo();
     return closed ? 1 : 0;
-}
-
-void platSleep(std::uint32_t ms) {
-    portRaiseTimer();
-    // INFINITE (all bits set) would never return.
-    Sleep(ms < INFINITE ? ms : INFINITE - 1);
 }
