@@ -72,7 +72,9 @@ constexpr std::uint8_t platOneStopBit = 0;
 // The port's time-out record, in milliseconds, as COMMTIMEOUTS. A read of n
 // bytes ends when n bytes have arrived, when more than ReadIntervalTimeout
 // passes between two bytes (counted from the first byte on), or when
-// ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant has passed.
+// ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant has passed. A
+// write of n bytes fails when WriteTotalTimeoutMultiplier * n +
+// WriteTotalTimeoutConstant has passed before the port took them all.
 struct PortTimeouts {
     std::uint32_t ReadIntervalTimeout = 0;
     std::uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -97,10 +99,14 @@ int platReadTimeouts(PortHandle port, PortTimeouts* timeouts);
 int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts);
 int platSetDtr(PortHandle port);
 int platClearDtr(PortHandle port);
-// Writes all count bytes, blocking, with no time-out. *written receives the
-// number of bytes the port took.
+// Writes all count bytes, blocking, under the write time-outs: when the port
+// has not taken them all within WriteTotalTimeoutMultiplier * count +
+// WriteTotalTimeoutConstant milliseconds (no limit when both are 0), the
+// write fails. *written receives the number of bytes the port took.
 int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
-// Returns once every byte written before has left the port.
+// Returns once every byte written before has left the port. Fails when they
+// have not left within the write time-outs counted for the bytes still
+// queued; no limit when both write time-outs are 0.
 int platDrain(PortHandle port);
 // Throws away the bytes received and not yet read.
 int platDiscardInput(PortHandle port);

@@ -21,8 +21,15 @@ constexpr std::uint32_t resetBaudrate = 38400;
 constexpr std::uint32_t dtrPulseMs = 50;
 constexpr std::uint32_t dtrSettleMs = 200;
 
-// 50 ms between two bytes, and 50 ms per byte plus 10 ms in all.
-constexpr PortTimeouts readTimeouts = {50, 50, 10, 0, 0};
+// Reads: 50 ms between two bytes, and 50 ms per byte plus 10 ms in all.
+// Writes (and the drains after them): 1 ms per byte plus 500 ms. A byte takes
+// 10 bits; at every rate from 10,000 baud up, the whole ladder included, that
+// is at most 1 ms, the finest step the record has. The 500 ms are far more
+// than a working line adds to that (USB frames of 1 ms, the system's
+// scheduling), and short enough that a line which has stopped taking bytes (a
+// USB adapter whose far end hangs) fails the exchange within a second or two
+// instead of holding the station for ever.
+constexpr PortTimeouts linkTimeouts = {50, 50, 10, 1, 500};
 
 bool portOpen() {
     return hPort != platNoPort;
@@ -94,7 +101,7 @@ int probePort(int n) {
         return 0;
     }
     platReadTimeouts(hPort, &timeout);
-    timeout = readTimeouts;
+    timeout = linkTimeouts;
     platWriteTimeouts(hPort, &timeout);
     return written;
 }

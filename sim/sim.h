@@ -166,6 +166,13 @@ Board& board(int n);
 // and nothing more reaches either end. The port can still be closed.
 void unplug(int n);
 
+// The line stops taking bytes, as a USB adapter whose far end hangs: from now
+// on nothing more leaves the PC's end. Writes fill the driver's output queue
+// and then wait, drains wait for the queue, each until its write time-out,
+// and fail; what the board sends still arrives. It lasts until the world is
+// reset; closing the port throws the queue away.
+void stopTakingBytes(int n);
+
 // ---------------------------------------------------------------------------
 // Console (updater_sim_console)
 

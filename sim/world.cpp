@@ -27,6 +27,8 @@ constexpr int portCount = 32;
 constexpr PortHandle handleBase = 0x5100;
 constexpr Nanos never = std::numeric_limits<Nanos>::max();
 constexpr std::uint32_t maxDword = 0xFFFFFFFF;
+// The output queue of a serial driver, which a write fills before it waits.
+constexpr std::uint64_t heldCapacity = 4096;
 
 struct Event {
     Nanos at;
@@ -68,6 +70,10 @@ struct Port {
     PortSetup setup;
     PortLog log;
     bool unplugged = false;
+    // The line takes no more bytes: what the PC writes stays in the driver's
+    // output queue (up to heldCapacity bytes) and never leaves.
+    bool stalled = false;
+    std::uint64_t held = 0;
     Nanos txFreeAt = 0;
     std::deque<LineByte> outgoing; // on the line towards the device
     bool outgoingScheduled = false;
@@ -360,6 +366,37 @@ void unplug(int n) {
     port.input.clear();
 }
 
+void stopTakingBytes(int n) {
+    portAt(n).stalled = true;
+}
+
+namespace {
+
+// The end of a write or drain of count bytes under the port's write
+// time-outs; never when both are 0 (no limit).
+Nanos writeDeadline(const Port& port, std::uint64_t count) {
+    const PortTimeouts& t = port.setup.timeouts;
+    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
+        return never;
+    }
+    const std::uint64_t total = t.WriteTotalTimeoutMultiplier * count + t.WriteTotalTimeoutConstant;
+    return world().now + ms(static_cast<std::int64_t>(total));
+}
+
+// Waits on a stalled line until the deadline of count bytes, which always
+// runs out: the line gives no room.
+void waitOutStall(Port& port, std::uint64_t count, const char* call) {
+    const Nanos deadline = writeDeadline(port, count);
+    if (deadline == never) {
+        anomaly(std::string(call) + " on a line that takes no bytes would wait for ever on COM" +
+                std::to_string(numberOf(port)));
+        return;
+    }
+    advanceTo(deadline);
+}
+
+} // namespace
+
 } // namespace sim
 
 // ---------------------------------------------------------------------------
@@ -457,6 +494,19 @@ int platWrite(PortHandle handle, const void* bytes, std::uint32_t count, std::ui
     if (!port || port->unplugged || (count > 0 && !bytes)) {
         return 0;
     }
+    if (port->stalled) {
+        const std::uint64_t room = sim::heldCapacity - std::min(port->held, sim::heldCapacity);
+        const std::uint32_t took = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, room));
+        port->held += took;
+        if (written) {
+            *written = took;
+        }
+        if (took == count) {
+            return 1;
+        }
+        sim::waitOutStall(*port, count, "platWrite");
+        return 0;
+    }
     const Nanos now = sim::now();
     const PortSettings& s = port->setup.settings;
     const double rate = s.BaudRate;
@@ -492,6 +542,10 @@ int platWrite(PortHandle handle, const void* bytes, std::uint32_t count, std::ui
 int platDrain(PortHandle handle) {
     sim::Port* port = sim::openPort(handle, "platDrain");
     if (!port || port->unplugged) {
+        return 0;
+    }
+    if (port->stalled && port->held > 0) {
+        sim::waitOutStall(*port, port->held, "platDrain");
         return 0;
     }
     sim::advanceTo(std::max(sim::now(), port->txFreeAt));
@@ -589,10 +643,12 @@ int platClosePort(PortHandle handle) {
     if (!port) {
         return 0;
     }
-    // The driver drops DTR when the last handle goes.
+    // The driver drops DTR when the last handle goes; output that a stalled
+    // line held back is thrown away.
     sim::setDtr(*port, false);
     port->log.open = false;
     port->input.clear();
+    port->held = 0;
     return 1;
 }
 

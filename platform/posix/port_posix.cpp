@@ -14,9 +14,12 @@
 //
 // Closing puts back the terminal settings found at the open (every termios
 // field, the rate included), leaves exclusive mode, and removes the lock file;
-// so does an interruption of the program (platform/guard.h). The descriptor
-// stays non-blocking; every wait is a poll() against a deadline on the
-// monotonic clock.
+// so does an interruption of the program (platform/guard.h); output that a
+// stuck line held back is thrown away first, so that the close does not wait
+// for it. The descriptor stays non-blocking; every wait is a poll() against a
+// deadline on the monotonic clock, or a drain that a timer on that clock ends.
+// Reads end by the read time-outs, writes and drains by the write time-outs,
+// as on Windows.
 //
 // The handle is the file descriptor. Each open port has a record here with
 // the last settings record written (for the fields a terminal has no notion
@@ -31,12 +34,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h> // NOLINT(modernize-deprecated-headers): timer_create is POSIX, from <time.h>
 #include <unistd.h>
 
 #ifndef UPDATER_DEVICE_DIR
@@ -72,10 +77,21 @@ struct PortRecord {
     int fd;
     bool inUse;
     bool foundSaved;
+    // A write or a drain ran out of time: the line holds bytes back.
+    bool stuck;
 };
 
 // Read by the release on interruption; changed only under guardHold.
 PortRecord portRecords[portCount] = {};
+
+// A drain is a tcdrain, which has no time-out of its own; a timer on the
+// monotonic clock interrupts it with this signal at the deadline, and again
+// after every further interval, in case the first one came just before the
+// drain began to wait.
+constexpr int portDrainSignal = SIGALRM;
+constexpr long portDrainRepeatNs = 10'000'000;
+timer_t portDrainTimer{};
+bool portDrainTimerMade = false;
 
 // The longest single deadline kept, so that the arithmetic cannot overflow.
 constexpr std::uint64_t portLongestWaitMs = std::uint64_t{1} << 40;
@@ -107,6 +123,12 @@ bool portDevicePath(int n, char* path, std::size_t size) {
 // the release on interruption as well. Returns close's result.
 int portLetGo(PortRecord& record) {
     record.inUse = false;
+    // Bytes that a stuck line did not take within their time are of no use to
+    // the board any more, and a driver would wait for them at the close (for
+    // up to its closing wait, half a minute on most): thrown away first.
+    if (record.stuck) {
+        (void)tcflush(record.fd, TCOFLUSH);
+    }
     if (record.foundSaved) {
         (void)baudRestoreTerminal(record.fd, &record.found);
     }
@@ -157,8 +179,60 @@ bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
     (void)portClearLines(record.fd, TIOCM_DTR | TIOCM_RTS);
     record.foundSaved = baudSaveTerminal(record.fd, &record.found) != 0;
     (void)baudRequestLowLatency(record.fd, &record.found);
+    record.stuck = false;
     record.inUse = true;
     return true;
+}
+
+// The deadline of a write or drain of count bytes, as the time-out record
+// counts it: the multiplier per byte plus the constant; false when both are 0,
+// which means no limit.
+bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count,
+                       Clock::time_point* deadline) {
+    std::uint64_t ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
+                       limits.WriteTotalTimeoutConstant;
+    if (limits.WriteTotalTimeoutMultiplier == 0 && limits.WriteTotalTimeoutConstant == 0) {
+        return false;
+    }
+    ms = ms < portLongestWaitMs ? ms : portLongestWaitMs;
+    *deadline = Clock::now() + std::chrono::milliseconds(ms);
+    return true;
+}
+
+void portOnDrainSignal(int) {}
+
+// Arms the drain timer for deadline; false when there is no timer. The
+// handler is set afresh each time, so that nobody else's setting of the
+// signal can turn the timer into the end of the program.
+bool portArmDrainTimer(Clock::time_point deadline) {
+    struct sigaction action {};
+    action.sa_handler = portOnDrainSignal;
+    (void)sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: the drain must return EINTR
+    if (sigaction(portDrainSignal, &action, nullptr) != 0) {
+        return false;
+    }
+    if (!portDrainTimerMade) {
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = portDrainSignal;
+        if (timer_create(CLOCK_MONOTONIC, &event, &portDrainTimer) != 0) {
+            return false;
+        }
+        portDrainTimerMade = true;
+    }
+    auto left = std::chrono::ceil<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    left = left > 0 ? left : 1;
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+    when.it_value.tv_nsec = static_cast<long>(left % 1'000'000'000);
+    when.it_interval.tv_nsec = portDrainRepeatNs;
+    return timer_settime(portDrainTimer, 0, &when, nullptr) == 0;
+}
+
+void portDisarmDrainTimer() {
+    const itimerspec off{};
+    (void)timer_settime(portDrainTimer, 0, &off, nullptr);
 }
 
 // Milliseconds for poll() until deadline, rounded up; -1 for no deadline.
@@ -301,6 +375,8 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (record == nullptr || (bytes == nullptr && count != 0)) {
         return 0;
     }
+    Clock::time_point deadline{};
+    const bool hasDeadline = portWriteDeadline(record->timeouts, count, &deadline);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::uint32_t done = 0;
     while (done < count) {
@@ -318,9 +394,15 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
         if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             return 0;
         }
-        // The output queue is full: wait until it takes more.
+        // The output queue is full: wait until it takes more, but not past
+        // the bytes' time. A line that takes nothing (a USB adapter whose far
+        // end hangs) would hold the write for ever.
+        if (hasDeadline && Clock::now() >= deadline) {
+            record->stuck = true;
+            return 0;
+        }
         pollfd waiting{record->fd, POLLOUT, 0};
-        int ready = poll(&waiting, 1, -1);
+        int ready = poll(&waiting, 1, portPollWait(deadline, hasDeadline));
         if (ready < 0 && errno != EINTR) {
             return 0;
         }
@@ -336,10 +418,29 @@ int platDrain(PortHandle port) {
     if (record == nullptr) {
         return 0;
     }
+    // The deadline counts the bytes still queued, as a write of them would.
+    int queued = 0;
+    if (portIoctl(record->fd, TIOCOUTQ, &queued) != 0 || queued < 0) {
+        queued = 0;
+    }
+    Clock::time_point deadline{};
+    const bool hasDeadline =
+        portWriteDeadline(record->timeouts, static_cast<std::uint64_t>(queued), &deadline);
+    if (hasDeadline && !portArmDrainTimer(deadline)) {
+        return 0;
+    }
     int result;
+    bool expired = false;
     do {
         result = tcdrain(record->fd);
-    } while (result == -1 && errno == EINTR);
+        expired = result == -1 && errno == EINTR && hasDeadline && Clock::now() >= deadline;
+    } while (result == -1 && errno == EINTR && !expired);
+    if (hasDeadline) {
+        portDisarmDrainTimer();
+    }
+    if (expired) {
+        record->stuck = true;
+    }
     return result == 0 ? 1 : 0;
 }
 

@@ -172,30 +172,24 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (!portValid(port) || (bytes == nullptr && count != 0)) {
         return 0;
     }
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    std::uint32_t done = 0;
-    while (done < count) {
-        DWORD took = 0;
-        if (!WriteFile(portHandleOf(port), next + done, count - done, &took, nullptr)) {
-            return 0;
-        }
-        if (took == 0 || took > count - done) {
-            // Without write time-outs a write takes everything or fails; a
-            // write that took nothing would otherwise be repeated forever.
-            return 0;
-        }
-        done += took;
-        if (written != nullptr) {
-            *written = done;
-        }
+    // One call: with write time-outs a write that returns short has run out
+    // of time (the line holds bytes back), and writing the rest would give
+    // it a second time-out.
+    DWORD took = 0;
+    if (!WriteFile(portHandleOf(port), bytes, count, &took, nullptr)) {
+        return 0;
     }
-    return 1;
+    if (written != nullptr) {
+        *written = took <= count ? took : count;
+    }
+    return took == count ? 1 : 0;
 }
 
 int platDrain(PortHandle port) {
     if (!portValid(port)) {
         return 0;
     }
+    // Ends when the writes before it have ended, each by its time-out.
     return FlushFileBuffers(portHandleOf(port)) ? 1 : 0;
 }
 

@@ -26,8 +26,8 @@ constexpr std::array<const char*, faultCount> faultNames = {
     "refused once",      "refused in phase", "refused from phase", "no reply once",
     "silent from phase", "short replies",    "late replies",       "late from phase",
     "garbage replies",   "noise 1% on",      "noise 0.01% on",     "unplugged",
-    "r1 no read-back",   "wrong identity",   "step stuck",         "step flag only",
-    "step by 8",         "never halts from",
+    "line stops taking", "r1 no read-back",  "wrong identity",     "step stuck",
+    "step flag only",    "step by 8",        "never halts from",
 };
 
 Window windowOf(Fault f) {
@@ -35,6 +35,7 @@ Window windowOf(Fault f) {
     case Fault::refuseOnce:
     case Fault::noReplyOnce:
     case Fault::unplug:
+    case Fault::stall:
         return Window::once;
     case Fault::refuseRest:
     case Fault::silentRest:
@@ -221,6 +222,7 @@ struct Injection {
             noise = on;
             break;
         case Fault::unplug:
+        case Fault::stall:
             break; // after the packet
         case Fault::r1NoReadback:
             b.faults.r1NoReadback = on;
@@ -308,6 +310,7 @@ std::string checkRun(const Cell& cell, const CellResult& r, int result) {
     case Fault::refuseRest:
     case Fault::silentRest:
     case Fault::unplug:
+    case Fault::stall:
     case Fault::neverHalts:
         if (first == Outcome::done) {
             return "a board that stopped answering was reported as updated";
@@ -376,6 +379,9 @@ CellResult runCell(const Cell& cell) {
     board.onPacket = [injection](const sim::Packet&) {
         if (injection->cell.fault == Fault::unplug && injection->first) {
             sim::unplug(1);
+        }
+        if (injection->cell.fault == Fault::stall && injection->first) {
+            sim::stopTakingBytes(1);
         }
     };
     sim::portSetup(1).lineFilter = [injection](sim::LineByte& byte, bool towardsPc) {

@@ -46,6 +46,7 @@ enum class Fault {
     noise,
     lightNoise,
     unplug,
+    stall,
     r1NoReadback,
     wrongIdentity,
     stepStuck,

@@ -36,7 +36,7 @@ char outcomeLetter(const CellResult& r) {
 // same board (or none, once the cable is out).
 bool retriesOnce(Fault f) {
     return f == Fault::refuseRest || f == Fault::silentRest || f == Fault::unplug ||
-           f == Fault::neverHalts;
+           f == Fault::stall || f == Fault::neverHalts;
 }
 
 #ifdef FAULT_SANITIZED_BUILD

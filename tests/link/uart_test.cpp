@@ -61,7 +61,7 @@ TEST_F(Link, ScanSkipsWhatIsNotTheBoardAndKeepsOnlyTheBoardsPort) {
     EXPECT_TRUE(sameRecord(log.settingsWritten[0].settings, expected));
     EXPECT_TRUE(sameRecord(log.settingsWritten[1].settings, expected));
     ASSERT_EQ(log.timeoutsWritten.size(), 1u);
-    EXPECT_TRUE(sameRecord(log.timeoutsWritten[0].timeouts, PortTimeouts{50, 50, 10, 0, 0}));
+    EXPECT_TRUE(sameRecord(log.timeoutsWritten[0].timeouts, PortTimeouts{50, 50, 10, 1, 500}));
 }
 
 TEST_F(Link, ScanReachesCom32AndLeavesNoPortOpenWhenNothingAnswers) {

@@ -109,8 +109,10 @@ class PosixPort : public ::testing::Test {
         ASSERT_NE(platWriteSettings(port, &settings), 0);
         setReadTimeouts(interval, multiplier, constant);
     }
+    // With the write limits that the program sets: a line that takes its
+    // bytes is never cut short by them.
     void setReadTimeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
-        PortTimeouts timeouts{interval, multiplier, constant, 0, 0};
+        PortTimeouts timeouts{interval, multiplier, constant, 1, 500};
         ASSERT_NE(platWriteTimeouts(port, &timeouts), 0);
     }
 
@@ -510,6 +512,34 @@ TEST_F(PosixPort, ReadAndWriteFailWhenTheLineHangsUp) {
     EXPECT_LT(msSince(start), 1000);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(platWrite(port, "x", 1, &count), 0);
+}
+
+TEST_F(PosixPort, WriteEndsByItsTimeOutWhenTheLineStopsTakingBytes) {
+    Pty com1("ttyS0");
+    openBoardPort(50, 50, 10);
+    // Nobody reads the far end: the terminal's buffers fill, and then the
+    // write waits for room that never comes.
+    PortTimeouts limits{50, 50, 10, 0, 300};
+    ASSERT_NE(platWriteTimeouts(port, &limits), 0);
+    std::vector<unsigned char> bytes(1 << 20, 0x55);
+    std::uint32_t count = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(platWrite(port, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &count), 0);
+    const long took = msSince(start);
+    EXPECT_GE(took, 300);
+    EXPECT_LT(took, 3000);
+    EXPECT_GT(count, 0u); // what the buffers took before they were full
+    EXPECT_LT(count, bytes.size());
+
+    // The line still takes nothing; a drain and the close with bytes still
+    // queued end by themselves as well.
+    start = Clock::now();
+    EXPECT_EQ(platWrite(port, bytes.data(), 1, &count), 0);
+    EXPECT_EQ(count, 0u);
+    (void)platDrain(port); // a pseudo-terminal's drain returns at once
+    EXPECT_NE(platClosePort(port), 0);
+    port = platNoPort;
+    EXPECT_LT(msSince(start), 3000);
 }
 
 TEST_F(PosixPort, EveryByteValuePassesUnchangedBothWays) {
