@@ -9,12 +9,16 @@ set -euo pipefail
 # Build, tests, sanitizers, fuzzing, static and memory checks.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev binutils clang-format clang-tidy valgrind)
-# The Windows programs (64-bit and 32-bit) and their tests under Wine.
+# The Windows programs (64-bit and 32-bit) and their tests under Wine, the
+# 32-bit programs through Wine's i386 part (another architecture for dpkg).
 # Installed with the packages they recommend, as Wine was tried here.
-windows=(mingw-w64 wine wine64)
+windows=(mingw-w64 wine wine64 wine32:i386)
+# The runs through a real serial driver: a QEMU guest of Debian's kernel with
+# a static busybox in its initramfs (tests/realline).
+guest=(qemu-system-x86 linux-image-amd64 busybox-static)
 case "${1:-}" in
---no-windows) windows=() ;;
---release) packages=(cmake ninja-build g++) windows=(mingw-w64) ;;
+--no-windows) windows=() guest=() ;;
+--release) packages=(cmake ninja-build g++) windows=(mingw-w64) guest=() ;;
 esac
 
 missingOf() {
@@ -25,14 +29,25 @@ missingOf() {
 }
 mapfile -t missing < <(missingOf "${packages[@]}")
 mapfile -t missingWindows < <(missingOf "${windows[@]}")
-[ ${#missing[@]} -eq 0 ] && [ ${#missingWindows[@]} -eq 0 ] && exit 0
+mapfile -t missingGuest < <(missingOf "${guest[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#missingWindows[@]} -eq 0 ] && [ ${#missingGuest[@]} -eq 0 ] &&
+    exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing Debian packages: ${missing[*]} ${missingWindows[*]}" >&2
-    echo "Install them as root:  apt-get install -y ${missing[*]} ${missingWindows[*]}" >&2
+    echo "Missing Debian packages: ${missing[*]} ${missingWindows[*]} ${missingGuest[*]}" >&2
+    if [[ " ${missingWindows[*]} " == *":i386 "* ]]; then
+        echo "The i386 ones need the architecture first:  dpkg --add-architecture i386" >&2
+    fi
+    echo "Install them as root:  apt-get update && apt-get install -y ${missing[*]}" \
+        "${missingWindows[*]} ${missingGuest[*]}" >&2
     exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missingWindows[*]} " == *":i386 "* ]] &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "Adding the i386 architecture (Wine's 32-bit part)"
+    dpkg --add-architecture i386
+fi
 apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
@@ -41,4 +56,8 @@ fi
 if [ ${#missingWindows[@]} -gt 0 ]; then
     echo "Installing: ${missingWindows[*]}"
     apt-get install -y -qq "${missingWindows[@]}" </dev/null
+fi
+if [ ${#missingGuest[@]} -gt 0 ]; then
+    echo "Installing: ${missingGuest[*]}"
+    apt-get install -y -qq --no-install-recommends "${missingGuest[@]}" </dev/null
 fi

@@ -218,15 +218,36 @@ void closeAllPorts() {
     }
 }
 
-// Creates the prefix once; later runs find its marker and reuse it.
+// Which Wine made a prefix: its version, and whether it has its 32-bit part.
+// A prefix made by a Wine without that part starts no program at all once the
+// part is installed ("could not load kernel32.dll"), so it is made afresh.
+bool wineHas32BitPart() {
+    return fs::exists("/usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll") ||
+           fs::exists("/usr/lib/wine/i386-windows/kernel32.dll") ||
+           fs::exists("/usr/local/lib/wine/i386-windows/kernel32.dll");
+}
+
+std::string wineIdentity() {
+    static const std::string identity = [] {
+        const Outcome version =
+            runProcess({wineProgram, "--version"}, "", workDir, prefixSetupLimitSeconds);
+        return "COM1..COM32 -> " + portsDir.string() + "\n" + "Wine: " + version.console +
+               (wineHas32BitPart() ? "32-bit part: yes\n" : "32-bit part: no\n");
+    }();
+    return identity;
+}
+
+// Creates the prefix, and again whenever another Wine is to run in it; later
+// runs find its marker and reuse it.
 void ensurePrefix() {
     const fs::path& marker = prefixMarker;
     fs::create_directories(portsDir);
     fs::create_directories(noPort);
     closeAllPorts();
-    if (fs::exists(marker)) {
+    if (fs::exists(marker) && readText(marker) == wineIdentity()) {
         return;
     }
+    (void)runProcess({wineServer, "-k"}, "", workDir, prefixSetupLimitSeconds);
     fs::remove_all(prefixDir);
     const Outcome boot =
         runProcess({wineProgram, "wineboot", "-i"}, "", workDir, prefixSetupLimitSeconds);
@@ -251,7 +272,7 @@ void ensurePrefix() {
     for (int n = firstPort; n <= lastPort; ++n) {
         pointLink(prefixDir / "dosdevices" / ("com" + std::to_string(n)), portLink(n));
     }
-    writeText(marker, "COM1..COM32 -> " + portsDir.string() + "\n");
+    writeText(marker, wineIdentity());
 }
 
 // A prefix in which Wine runs 32-bit programs as well has their system
@@ -326,19 +347,18 @@ class UnderWine : public ::testing::TestWithParam<Build> {
         exeDir_ = GetParam().exeDir;
         ASSERT_TRUE(fs::exists(exeDir_ / program)) << exeDir_ / program;
         const bool x86 = std::string(GetParam().name) == "x86";
-        // Known before the prefix is free: a skip need not wait for a run.
-        if (x86 && fs::exists(prefixMarker) && !prefixRuns32Bit()) {
-            GTEST_SKIP() << "this Wine runs no 32-bit programs (Debian: wine32, an i386 package)";
-        }
+        // A Wine without its 32-bit part starts a 32-bit program, prints
+        // nothing and ends with 0: that must fail, not pass or skip.
+        ASSERT_FALSE(x86 && !wineHas32BitPart())
+            << "this Wine runs no 32-bit programs (Debian: wine32:i386 with the i386 "
+               "architecture; tools/install-deps.sh installs it)";
         setWineEnvironment();
         lock_ = std::make_unique<PrefixLock>();
         ensurePrefix();
         if (HasFatalFailure()) {
             return;
         }
-        if (x86 && !prefixRuns32Bit()) {
-            GTEST_SKIP() << "this Wine runs no 32-bit programs (Debian: wine32, an i386 package)";
-        }
+        ASSERT_FALSE(x86 && !prefixRuns32Bit()) << "the Wine prefix has no 32-bit system folder";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         runDir_ = workDir / "runs" / info->name();
         fs::remove_all(runDir_);
@@ -386,6 +406,10 @@ class UnderWine : public ::testing::TestWithParam<Build> {
         outcome.console = unixLines(outcome.console);
         std::printf("[ wine run ] %.0f ms wall, %.0f ms CPU of the Wine process\n", outcome.wallMs,
                     outcome.cpuMs);
+        // Every run prints at least its last line; silence is a Wine that did
+        // not run the program at all.
+        EXPECT_TRUE(closedOutput || !outcome.console.empty())
+            << exe << " printed nothing: Wine did not run it";
         return outcome;
     }
 
