@@ -79,6 +79,9 @@ struct PortRecord {
     bool foundSaved;
     // A write or a drain ran out of time: the line holds bytes back.
     bool stuck;
+    // When the last byte written can have left the line at the earliest: its
+    // line time at the port's rate after the bytes before it.
+    Clock::time_point lineFreeAt;
 };
 
 // Read by the release on interruption; changed only under guardHold.
@@ -180,6 +183,7 @@ bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
     record.foundSaved = baudSaveTerminal(record.fd, &record.found) != 0;
     (void)baudRequestLowLatency(record.fd, &record.found);
     record.stuck = false;
+    record.lineFreeAt = Clock::now();
     record.inUse = true;
     return true;
 }
@@ -197,6 +201,39 @@ bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count,
     ms = ms < portLongestWaitMs ? ms : portLongestWaitMs;
     *deadline = Clock::now() + std::chrono::milliseconds(ms);
     return true;
+}
+
+// The line time of count bytes at the rate and framing last written: a start
+// bit, the data bits, a parity bit where there is one, the stop bits.
+Clock::duration portLineTime(const PortSettings& settings, std::uint64_t count) {
+    if (settings.BaudRate == 0) {
+        return Clock::duration::zero();
+    }
+    const std::uint64_t bits = 1 + std::uint64_t{settings.ByteSize} +
+                               (settings.Parity != platNoParity ? 1 : 0) +
+                               (settings.StopBits == platOneStopBit ? 1 : 2);
+    return std::chrono::nanoseconds(count * bits * 1'000'000'000 / settings.BaudRate);
+}
+
+// Waits until the monotonic clock reaches when.
+void portWaitUntil(Clock::time_point when) {
+    const auto left = when - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return;
+    }
+    timespec until{};
+    if (clock_gettime(CLOCK_MONOTONIC, &until) != 0) {
+        return;
+    }
+    const auto ns = std::chrono::ceil<std::chrono::nanoseconds>(left).count();
+    until.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+    until.tv_nsec += static_cast<long>(ns % 1'000'000'000);
+    if (until.tv_nsec >= 1'000'000'000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1'000'000'000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 void portOnDrainSignal(int) {}
@@ -377,12 +414,18 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     }
     Clock::time_point deadline{};
     const bool hasDeadline = portWriteDeadline(record->timeouts, count, &deadline);
+    const auto now = Clock::now();
+    if (record->lineFreeAt < now) {
+        record->lineFreeAt = now;
+    }
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::uint32_t done = 0;
     while (done < count) {
         ssize_t result = write(record->fd, next + done, count - done);
         if (result > 0) {
             done += static_cast<std::uint32_t>(result);
+            record->lineFreeAt +=
+                portLineTime(record->settings, static_cast<std::uint64_t>(result));
             if (written != nullptr) {
                 *written = done;
             }
@@ -441,7 +484,18 @@ int platDrain(PortHandle port) {
     if (expired) {
         record->stuck = true;
     }
-    return result == 0 ? 1 : 0;
+    if (result != 0) {
+        return 0;
+    }
+    // A USB adapter's driver reports its bytes gone once the adapter has
+    // taken them, while the adapter still sends them at the line's rate: the
+    // board's reply cannot start before their line time has passed, and the
+    // debug port's pauses count from there. (Bytes that a stuck line holds
+    // back are not on their way at all.)
+    if (!record->stuck) {
+        portWaitUntil(record->lineFreeAt);
+    }
+    return 1;
 }
 
 int platDiscardInput(PortHandle port) {

@@ -17,6 +17,25 @@ constexpr int portLast = 32;
 // The ports open now, closed by Ctrl-C too. Changed under guardHold.
 HANDLE portOpen[portLast] = {};
 
+// Per open port (same index): the line's rate and bits per byte as last
+// written, and when the last byte written can have left the line at the
+// earliest, on the multimedia timer's millisecond clock.
+struct PortLine {
+    DWORD bitsPerSecond;
+    DWORD bitsPerByte;
+    DWORD freeAt;
+};
+PortLine portLines[portLast] = {};
+
+PortLine* portLineOf(HANDLE handle) {
+    for (int i = 0; i < portLast; ++i) {
+        if (portOpen[i] == handle) {
+            return &portLines[i];
+        }
+    }
+    return nullptr;
+}
+
 void portReleaseAll() {
     for (HANDLE& handle : portOpen) {
         if (handle != nullptr) {
@@ -90,9 +109,10 @@ PortHandle platOpenPort(int n) {
     }
     guardAdd(portReleaseAll);
     guardHold();
-    for (HANDLE& slot : portOpen) {
-        if (slot == nullptr) {
-            slot = handle;
+    for (int i = 0; i < portLast; ++i) {
+        if (portOpen[i] == nullptr) {
+            portOpen[i] = handle;
+            portLines[i] = PortLine{0, 10, timeGetTime()};
             break;
         }
     }
@@ -119,7 +139,15 @@ int platWriteSettings(PortHandle port, const PortSettings* settings) {
     }
     DCB dcb{};
     portCopySettings(*settings, &dcb);
-    return SetCommState(portHandleOf(port), &dcb) ? 1 : 0;
+    if (!SetCommState(portHandleOf(port), &dcb)) {
+        return 0;
+    }
+    if (PortLine* line = portLineOf(portHandleOf(port))) {
+        line->bitsPerSecond = settings->BaudRate;
+        line->bitsPerByte = 1 + settings->ByteSize + (settings->Parity != platNoParity ? 1 : 0) +
+                            (settings->StopBits == platOneStopBit ? 1 : 2);
+    }
+    return 1;
 }
 
 int platReadTimeouts(PortHandle port, PortTimeouts* timeouts) {
@@ -172,17 +200,35 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (!portValid(port) || (bytes == nullptr && count != 0)) {
         return 0;
     }
-    // One call: with write time-outs a write that returns short has run out
-    // of time (the line holds bytes back), and writing the rest would give
-    // it a second time-out.
-    DWORD took = 0;
-    if (!WriteFile(portHandleOf(port), bytes, count, &took, nullptr)) {
-        return 0;
+    // A write that returns short is continued with the rest as long as the
+    // port keeps taking bytes (Wine hands a terminal's partial writes on);
+    // one that took nothing ran out of its write time-out: the line holds
+    // bytes back, and the write fails.
+    if (PortLine* line = portLineOf(portHandleOf(port));
+        line != nullptr && line->bitsPerSecond != 0) {
+        const DWORD now = timeGetTime();
+        const DWORD start = static_cast<LONG>(line->freeAt - now) > 0 ? line->freeAt : now;
+        const auto ms =
+            (std::uint64_t{count} * line->bitsPerByte * 1000 + line->bitsPerSecond - 1) /
+            line->bitsPerSecond;
+        line->freeAt = start + static_cast<DWORD>(ms);
     }
-    if (written != nullptr) {
-        *written = took <= count ? took : count;
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::uint32_t done = 0;
+    while (done < count) {
+        DWORD took = 0;
+        if (!WriteFile(portHandleOf(port), next + done, count - done, &took, nullptr)) {
+            return 0;
+        }
+        if (took == 0 || took > count - done) {
+            return 0;
+        }
+        done += took;
+        if (written != nullptr) {
+            *written = done;
+        }
     }
-    return took == count ? 1 : 0;
+    return 1;
 }
 
 int platDrain(PortHandle port) {
@@ -190,7 +236,20 @@ int platDrain(PortHandle port) {
         return 0;
     }
     // Ends when the writes before it have ended, each by its time-out.
-    return FlushFileBuffers(portHandleOf(port)) ? 1 : 0;
+    if (!FlushFileBuffers(portHandleOf(port))) {
+        return 0;
+    }
+    // A USB adapter's driver reports its bytes gone once the adapter has
+    // taken them, while the adapter still sends them at the line's rate: the
+    // board's reply cannot start before their line time has passed, and the
+    // debug port's pauses count from there.
+    if (const PortLine* line = portLineOf(portHandleOf(port))) {
+        const LONG left = static_cast<LONG>(line->freeAt - timeGetTime());
+        if (left > 0) {
+            platSleep(static_cast<std::uint32_t>(left));
+        }
+    }
+    return 1;
 }
 
 int platDiscardInput(PortHandle port) {

@@ -274,10 +274,11 @@ void Host::toPc(std::uint8_t byte) {
     }
 }
 
-// What an exchange costs at the least. The program's write returns at once on
-// a pseudo-terminal, so its pause runs while the bytes are on the line: the
-// reply can be read after the pause or after the line time, whichever ends
-// later. A reply that does not come costs the pause and the read time-out.
+// What an exchange costs at the least. The program's drain waits until its
+// bytes can have left the line at the port's rate, on a pseudo-terminal too;
+// its pause starts then and runs while the reply is on the line: the reply
+// can be read after the pause or after its line time, whichever ends later.
+// A reply that does not come costs the pause and the read time-out.
 sim::Nanos Host::cost(const Exchange& e) const {
     const std::size_t expected = replySize(e.command);
     sim::Nanos pause = 0;
@@ -292,9 +293,11 @@ sim::Nanos Host::cost(const Exchange& e) const {
     if (e.command == sim::cmd::writeAux && e.address == sim::reg::icIvic) {
         t += cachePause;
     }
+    if (e.rate > 0) {
+        t += std::llround(static_cast<double>(e.size) * 1e10 / e.rate);
+    }
     if (!unanswered(e)) {
-        const sim::Nanos onLine = sim::detail::lineTime(e.rate, e.size + expected);
-        t += std::max(pause, onLine);
+        t += std::max(pause, sim::detail::lineTime(e.rate, expected));
     } else {
         t += pause + readTimeout(expected);
     }
