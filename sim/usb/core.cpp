@@ -1,0 +1,262 @@
+// The adapter's UART and DTR line between the host's requests and the board.
+#include "sim/usb/core.h"
+
+#include "sim/device.h"
+#include "sim/usb/sha1.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace usbboard {
+namespace {
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * bytes.size());
+    for (const std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0xF];
+    }
+    return out;
+}
+
+// "hex":"..", or "len":N,"sha1":".." for a long block.
+std::string bytesField(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() <= logHexLimit) {
+        return "\"hex\":\"" + hex(bytes) + "\"";
+    }
+    return "\"len\":" + std::to_string(bytes.size()) + ",\"sha1\":\"" + sha1Hex(bytes) + "\"";
+}
+
+const char* parityName(std::uint8_t parity) {
+    static const char* const names[] = {"N", "O", "E", "M", "S"};
+    return parity < 5 ? names[parity] : "?";
+}
+
+const char* stopName(std::uint8_t charFormat) {
+    static const char* const names[] = {"1", "1.5", "2"};
+    return charFormat < 3 ? names[charFormat] : "0";
+}
+
+// The board's UART is too fast for it (see sim::Board::faults.maxBaud): what
+// it sends then is no frame at all.
+bool boardTooFast(const sim::Board& board) {
+    return board.faults.maxBaud != 0 && board.rate() > board.faults.maxBaud * 1.03;
+}
+
+} // namespace
+
+std::optional<LineCoding> LineCoding::parse(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 7) {
+        return std::nullopt;
+    }
+    LineCoding c;
+    c.rate = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+             std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+    c.charFormat = bytes[4];
+    c.parity = bytes[5];
+    c.dataBits = bytes[6];
+    return c;
+}
+
+std::array<std::uint8_t, 7> LineCoding::bytes() const {
+    return {static_cast<std::uint8_t>(rate),
+            static_cast<std::uint8_t>(rate >> 8),
+            static_cast<std::uint8_t>(rate >> 16),
+            static_cast<std::uint8_t>(rate >> 24),
+            charFormat,
+            parity,
+            dataBits};
+}
+
+bool uartTakes(double sender, double receiver) {
+    return receiver > 0 && std::fabs(sender - receiver) <= 0.02 * receiver;
+}
+
+Core::Core(Hooks hooks, Nanos busOffset)
+    : hooks_(std::move(hooks)), busOffset_(busOffset), board_(1) {
+    board_.onPacket = [this](const sim::Packet& packet) { replied(packet); };
+}
+
+std::int64_t Core::busMicros(Nanos t) const {
+    const Nanos bus = t + busOffset_;
+    return bus >= 0 ? bus / 1000 : -((-bus + 999) / 1000);
+}
+
+void Core::write(const std::string& line) {
+    if (hooks_.log) {
+        hooks_.log(line);
+    }
+}
+
+void Core::note(Nanos t, const std::string& event, const std::string& fields) {
+    write("{\"ev\":\"" + event + "\",\"t\":" + std::to_string(busMicros(t)) +
+          (fields.empty() ? "" : "," + fields) + "}");
+}
+
+// ---------------------------------------------------------------------------
+// Line state and coding
+
+void Core::lineState(Nanos t, bool dtr, bool rts) {
+    write("{\"ev\":\"line\",\"t\":" + std::to_string(busMicros(t)) +
+          ",\"dtr\":" + (dtr ? "1" : "0") + ",\"rts\":" + (rts ? "1" : "0") + "}");
+    if (dtr && !dtr_) {
+        dtr_ = true;
+        ++generation_;
+        board_.dtrChanged(true);
+    } else if (!dtr && dtr_) {
+        release(t);
+    }
+}
+
+void Core::release(Nanos t) {
+    dtr_ = false;
+    ++generation_;
+    board_.dtrChanged(false);
+    note(t, "reset");
+}
+
+void Core::lineCoding(Nanos t, const LineCoding& coding) {
+    coding_ = coding;
+    write("{\"ev\":\"coding\",\"t\":" + std::to_string(busMicros(t)) +
+          ",\"rate\":" + std::to_string(coding.rate) +
+          ",\"bits\":" + std::to_string(coding.dataBits) + ",\"parity\":\"" +
+          parityName(coding.parity) + "\",\"stop\":" + stopName(coding.charFormat) + "}");
+}
+
+void Core::unplugged(Nanos t) {
+    note(t, "unplug");
+    connected_ = false;
+    ++generation_;
+    if (dtr_) {
+        release(t); // the adapter's DTR output falls with its supply
+    }
+}
+
+void Core::replugged(Nanos t) {
+    note(t, "replug");
+    connected_ = true;
+    coding_ = LineCoding{}; // a fresh adapter, until the host sets its coding
+}
+
+// ---------------------------------------------------------------------------
+// Bytes towards the board
+
+void Core::fromHost(Nanos t, std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    // A piece that comes while the line still carries the one before joins
+    // its burst.
+    const bool joins = !bursts_.empty() && bursts_.back().pieces > 0 && t <= lineFree_;
+    const Nanos start = std::max(t, lineFree_);
+    if (!joins) {
+        Burst burst;
+        burst.id = nextBurst_++;
+        burst.t0 = start;
+        bursts_.push_back(std::move(burst));
+    }
+    Burst& burst = bursts_.back();
+    const double rate = coding_.rate;
+    const bool frameOk = coding_.eightN1();
+    std::vector<sim::LineByte> line(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        sim::LineByte& b = line[i];
+        b.value = bytes[i];
+        b.rate = rate;
+        b.frameOk = frameOk;
+        b.start = start + sim::detail::lineTime(rate, i);
+        b.end = start + sim::detail::lineTime(rate, i + 1);
+    }
+    lineFree_ = line.back().end;
+    burst.t1 = lineFree_;
+    burst.bytes.insert(burst.bytes.end(), bytes.begin(), bytes.end());
+    ++burst.pieces;
+    const std::uint64_t id = burst.id;
+    sim::detail::schedule(
+        lineFree_, [this, id, line = std::move(line)]() mutable { deliver(id, std::move(line)); });
+}
+
+void Core::deliver(std::uint64_t burst, std::vector<sim::LineByte> bytes) {
+    const auto it = std::find_if(bursts_.begin(), bursts_.end(),
+                                 [burst](const Burst& b) { return b.id == burst; });
+    if (it == bursts_.end()) {
+        return;
+    }
+    for (sim::LineByte& b : bytes) {
+        if (board_.heldInReset()) {
+            ++it->lost; // the port is deaf while the board is held
+            continue;
+        }
+        // The board's UART judges the frame at its own rate.
+        b.frameOk = b.frameOk && uartTakes(b.rate, board_.rate());
+        const int before = board_.lostBytes();
+        board_.receive(b);
+        it->lost += board_.lostBytes() - before;
+    }
+    if (--it->pieces > 0) {
+        return;
+    }
+    std::string line = "{\"ev\":\"rx\",\"t0\":" + std::to_string(busMicros(it->t0)) +
+                       ",\"t1\":" + std::to_string(busMicros(it->t1)) + "," + bytesField(it->bytes);
+    if (it->lost > 0) {
+        line += ",\"lost\":" + std::to_string(it->lost);
+    }
+    write(line + "}");
+    bursts_.erase(it);
+}
+
+// ---------------------------------------------------------------------------
+// Replies towards the host
+
+void Core::replied(const sim::Packet& packet) {
+    const int block = packet.command == sim::cmd::writeBlock ? ++blocks_ : 0;
+    const double rate = board_.rate(); // a baud switch follows the reply
+    const bool frameOk = !boardTooFast(board_);
+    const Nanos end = packet.replyStart + sim::detail::lineTime(rate, packet.reply.size());
+    const std::uint64_t generation = generation_;
+    sim::detail::schedule(end, [this, generation, block, rate, frameOk, reply = packet.reply] {
+        if (generation != generation_) {
+            return; // reset or unplugged before the reply was out
+        }
+        if (!reply.empty()) {
+            const bool taken =
+                connected_ && frameOk && coding_.eightN1() && uartTakes(rate, coding_.rate);
+            std::string line = "{\"ev\":\"tx\",\"t\":" + std::to_string(busMicros(sim::now())) +
+                               "," + bytesField(reply);
+            if (!taken) {
+                line += ",\"lost\":" + std::to_string(reply.size());
+            }
+            write(line + "}");
+            if (taken && hooks_.toHost) {
+                hooks_.toHost(reply);
+            }
+        }
+        if (block > 0 && hooks_.blockAnswered) {
+            hooks_.blockAnswered(block);
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+
+void Core::logMemory(std::vector<sim::Range> ranges) {
+    if (ranges.empty()) {
+        ranges = board_.writtenRanges();
+    }
+    Sha1 digest;
+    std::string list;
+    for (const sim::Range& r : ranges) {
+        const std::vector<std::uint8_t> bytes = board_.readMemory(
+            static_cast<std::uint32_t>(r.first), static_cast<std::size_t>(r.second - r.first));
+        digest.add(bytes);
+        list += (list.empty() ? "[" : ",[") + std::to_string(r.first) + "," +
+                std::to_string(r.second - r.first) + "]";
+    }
+    write("{\"ev\":\"memory\",\"sha1\":\"" + digest.hex() + "\",\"ranges\":[" + list + "]}");
+}
+
+} // namespace usbboard
