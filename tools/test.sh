@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test (the board
 # simulator on the virtual clock, the Linux program against board-sim on
-# pseudo-terminals, the Windows programs under Wine), then again under
+# pseudo-terminals, the Windows programs under Wine), the real programs
+# through the kernel's cdc-acm driver in a QEMU guest, then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; then clang-tidy, valgrind
 # and a short fixed-seed fuzzing run; then the release: the Linux programs
 # from plain CMake with Unix Makefiles, the packages, and their checks,
@@ -24,6 +25,17 @@ step "build and test (warnings as errors)"
 cmake --preset ci
 cmake --build --preset ci -j"$jobs"
 ctest --preset ci -j"$tests"
+
+step "the real programs through a real serial driver (cdc-acm in a QEMU guest)"
+# Exit 3: QEMU cannot start a guest on this machine at all; said loudly, and
+# the only case that does not fail the run.
+realline=0
+UPDATER_REALLINE_BUILD=build/ci tests/realline/run.sh build/realline || realline=$?
+if [ "$realline" -eq 3 ]; then
+    echo "!! real-driver runs NOT RUN: QEMU cannot start a guest here !!" >&2
+elif [ "$realline" -ne 0 ]; then
+    exit "$realline"
+fi
 
 step "build and test (address and undefined-behaviour sanitizers)"
 cmake --preset sanitize

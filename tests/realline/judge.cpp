@@ -1,0 +1,337 @@
+// realline-judge: judges one run of a program through the real serial driver
+// from the USB board's event log and the program's console, and prints the
+// run's row of the table.
+//
+//   realline-judge --ranges IMAGE
+//       prints the board's --range arguments for the loadable bytes of IMAGE
+//   realline-judge --run NAME --kind update|stall|unplug --log LOG
+//                  --console TXT --status N --wall SECONDS --image IMAGE
+//       exit status 0 when the run passes
+//
+// What a run must show, bus times from the log:
+//   - every reset pulse (DTR raised alone, then dropped) lasts 50 ms; the
+//     guest runs on an emulated processor, whose timers fire late when the
+//     host is busy: a pulse may last up to 80 ms (measured: 50.5 to 52 ms
+//     natively, up to 64 ms under Wine), never less than 49 ms (the bus
+//     stamps both edges within a millisecond of the program's calls);
+//   - the board's first byte after a pulse comes at least 198 ms after its
+//     end (200 ms, less the same millisecond at either edge);
+//   - no byte reaches the board while DTR or RTS is asserted;
+//   - the rates that carry bytes are 38400 (after each reset) and the rates
+//     the console shows; the rate that the console shows " OK" for carries
+//     the transfer, unless Wine cannot set it on this driver (256000 and
+//     128000, which it sets through a custom divisor that cdc-acm ignores);
+//   - an update leaves the image's bytes in board memory, and every run ends
+//     with "exit now..." and exit status 0.
+#include "sim/usb/sha1.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Segment {
+    std::uint32_t offset = 0;
+    std::uint32_t vaddr = 0;
+    std::uint32_t filesz = 0;
+};
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t le(const std::string& b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        v = v << 8 | static_cast<unsigned char>(b.at(at + static_cast<std::size_t>(i)));
+    }
+    return v;
+}
+
+// The loadable segments of a 32-bit little-endian ELF image.
+std::vector<Segment> segmentsOf(const std::string& elf) {
+    std::vector<Segment> out;
+    const std::uint32_t phoff = le(elf, 0x1C, 4);
+    const std::uint32_t phentsize = le(elf, 0x2A, 2);
+    const std::uint32_t phnum = le(elf, 0x2C, 2);
+    for (std::uint32_t i = 0; i < phnum; ++i) {
+        const std::size_t at = phoff + std::size_t{i} * phentsize;
+        Segment s{le(elf, at + 4, 4), le(elf, at + 8, 4), le(elf, at + 16, 4)};
+        if (s.filesz > 0) {
+            out.push_back(s);
+        }
+    }
+    std::sort(out.begin(), out.end(),
+              [](const Segment& a, const Segment& b) { return a.vaddr < b.vaddr; });
+    return out;
+}
+
+// The value of key in a flat JSON object: a number, or a string unquoted.
+std::optional<std::string> field(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\":";
+    const std::size_t at = line.find(tag);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    std::size_t v = at + tag.size();
+    if (v < line.size() && line[v] == '"') {
+        const std::size_t end = line.find('"', v + 1);
+        return line.substr(v + 1, end - v - 1);
+    }
+    const std::size_t end = line.find_first_of(",}", v);
+    return line.substr(v, end - v);
+}
+
+double number(const std::string& line, const std::string& key, double fallback = 0) {
+    const auto v = field(line, key);
+    return v ? std::strtod(v->c_str(), nullptr) : fallback;
+}
+
+struct Args {
+    std::string run, kind = "update", log, console, image;
+    int status = -1;
+    double wall = 0;
+};
+
+struct Verdict {
+    std::vector<std::string> faults;
+    void fail(const std::string& why) { faults.push_back(why); }
+};
+
+std::string fmt(const char* format, double a, double b = 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+int judge(const Args& a) {
+    Verdict v;
+    // Wine's console text ends its lines with CR LF.
+    const std::string console =
+        std::regex_replace(readAll(a.console), std::regex("\r\n"), std::string("\n"));
+    const std::string elf = readAll(a.image);
+    // In the order of their bus times: the board writes an event when it has
+    // handled it, and reads the bus's capture only before the bytes after it.
+    std::vector<std::pair<double, std::string>> events;
+    {
+        std::istringstream in(readAll(a.log));
+        std::string line;
+        while (std::getline(in, line)) {
+            const double t = field(line, "t") ? number(line, "t") : number(line, "t0", 1e300);
+            events.emplace_back(t, line);
+        }
+        std::stable_sort(events.begin(), events.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+    }
+
+    // What the console says about the ladder.
+    std::set<double> consoleRates{38400};
+    std::optional<double> okRate;
+    const std::regex speed(" set speed to ([0-9]+), 8N1( OK| failed)?");
+    for (auto it = std::sregex_iterator(console.begin(), console.end(), speed);
+         it != std::sregex_iterator(); ++it) {
+        const double rate = std::strtod((*it)[1].str().c_str(), nullptr);
+        consoleRates.insert(rate);
+        if ((*it)[2] == " OK") {
+            okRate = rate;
+        }
+    }
+
+    bool dtr = false, rts = false;
+    double rate = 0;
+    double dtrUp = -1;
+    bool rtsWithDtr = false;
+    double pulseEnd = -1; // a reset pulse whose first byte is awaited, or -1
+    std::vector<double> pulses, gaps, openWidths;
+    int bytesWhileAsserted = 0;
+    std::vector<double> ratesWithBytes;
+    std::map<double, std::uint64_t> bytesAt;
+    double firstRx = -1, lastRx = -1, floorUs = 0;
+    std::string memorySha;
+    int resets = 0;
+    for (const auto& [when, line] : events) {
+        const std::string ev = field(line, "ev").value_or("");
+        if (ev == "line") {
+            const double t = number(line, "t");
+            const bool d = number(line, "dtr") != 0, r = number(line, "rts") != 0;
+            if (d && !dtr) {
+                dtrUp = t;
+                rtsWithDtr = r;
+            }
+            if (!d && dtr && dtrUp >= 0) {
+                const double width = (t - dtrUp) / 1000.0;
+                // Raised together with RTS: the driver's open, which the
+                // program undoes; raised alone: the program's reset pulse.
+                if (rtsWithDtr) {
+                    openWidths.push_back(width);
+                } else {
+                    pulses.push_back(width);
+                    pulseEnd = t;
+                }
+            }
+            dtr = d;
+            rts = r;
+        } else if (ev == "coding") {
+            rate = number(line, "rate");
+        } else if (ev == "reset") {
+            ++resets;
+        } else if (ev == "rx") {
+            const double t0 = number(line, "t0");
+            const double t1 = number(line, "t1", t0);
+            const auto hex = field(line, "hex");
+            const double count = hex ? static_cast<double>(hex->size() / 2) : number(line, "len");
+            if (dtr || rts) {
+                bytesWhileAsserted += static_cast<int>(count);
+            }
+            if (pulseEnd >= 0) {
+                gaps.push_back((t0 - pulseEnd) / 1000.0);
+                pulseEnd = -1;
+            }
+            if (ratesWithBytes.empty() || ratesWithBytes.back() != rate) {
+                ratesWithBytes.push_back(rate);
+            }
+            bytesAt[rate] += static_cast<std::uint64_t>(count);
+            if (firstRx < 0) {
+                firstRx = t0;
+            }
+            lastRx = std::max(lastRx, t1);
+            if (rate > 0) {
+                floorUs += count * 10.0 / rate * 1e6;
+            }
+        } else if (ev == "memory") {
+            memorySha = field(line, "sha1").value_or("");
+        }
+    }
+
+    // The checks.
+    if (a.status != 0) {
+        v.fail("exit status " + std::to_string(a.status));
+    }
+    const std::string exitNow = "exit now...\n";
+    if (console.size() < exitNow.size() ||
+        console.compare(console.size() - exitNow.size(), exitNow.size(), exitNow) != 0) {
+        v.fail("the console does not end with \"exit now...\"");
+    }
+    const bool updated = console.find(" done\nexit now...\n") != std::string::npos &&
+                         console.find(" update:   ") != std::string::npos;
+    if (a.kind == "update" && !updated) {
+        v.fail("no finished update on the console");
+    }
+    if (a.kind == "stall" && updated) {
+        v.fail("a board that stopped taking bytes was reported as updated");
+    }
+    if (a.kind == "unplug" && console.find("retry... (1 of 5)") == std::string::npos) {
+        v.fail("the unplugged attempt was not retried");
+    }
+    if (pulses.empty()) {
+        v.fail("no reset pulse on the line");
+    }
+    for (double w : pulses) {
+        if (w < 49 || w > 80) {
+            v.fail(fmt("a reset pulse of %.1f ms", w));
+        }
+    }
+    for (double g : gaps) {
+        if (g < 198) {
+            v.fail(fmt("a byte %.1f ms after a reset pulse", g));
+        }
+    }
+    if (bytesWhileAsserted > 0) {
+        v.fail(std::to_string(bytesWhileAsserted) + " bytes while DTR or RTS was asserted");
+    }
+    for (double r : ratesWithBytes) {
+        if (consoleRates.count(r) == 0) {
+            v.fail(fmt("bytes at %.0f baud, a rate the console does not show", r));
+        }
+    }
+    const bool wineCannot = a.run.rfind("wine", 0) == 0 && okRate && *okRate > 115200;
+    if (updated && okRate && !wineCannot && bytesAt[*okRate] == 0) {
+        v.fail(fmt("the console shows %.0f OK, but no byte crossed at that rate", *okRate));
+    }
+    if (updated) {
+        usbboard::Sha1 digest;
+        for (const Segment& s : segmentsOf(elf)) {
+            digest.add({reinterpret_cast<const std::uint8_t*>(elf.data()) + s.offset, s.filesz});
+        }
+        if (memorySha != digest.hex()) {
+            v.fail("board memory does not hold the image");
+        }
+    }
+
+    // The row.
+    auto range = [](const std::vector<double>& xs) {
+        if (xs.empty()) {
+            return std::string("-");
+        }
+        const auto [lo, hi] = std::minmax_element(xs.begin(), xs.end());
+        return fmt("%.1f-%.1f", *lo, *hi);
+    };
+    std::string rates;
+    for (double r : ratesWithBytes) {
+        rates += (rates.empty() ? "" : ">") + fmt("%.0f", r);
+    }
+    const double span = firstRx >= 0 ? (lastRx - firstRx) / 1e6 : 0;
+    std::printf("| %s | %s | %zu: %s | %s | %s | %s | %s | %.1f | %.1f | %.1f |\n", a.run.c_str(),
+                v.faults.empty() ? "pass" : "FAIL", pulses.size(), range(pulses).c_str(),
+                range(gaps).c_str(), range(openWidths).c_str(),
+                bytesWhileAsserted == 0 ? "never" : "ASSERTED", rates.c_str(), a.wall, span,
+                floorUs / 1e6);
+    for (const std::string& f : v.faults) {
+        std::printf("    %s: %s\n", a.run.c_str(), f.c_str());
+    }
+    return v.faults.empty() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "--ranges") {
+        for (const Segment& s : segmentsOf(readAll(args[1]))) {
+            std::printf(" --range 0x%X:%u", s.vaddr, s.filesz);
+        }
+        std::printf("\n");
+        return 0;
+    }
+    Args a;
+    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+        const std::string& k = args[i];
+        const std::string& value = args[i + 1];
+        if (k == "--run") {
+            a.run = value;
+        } else if (k == "--kind") {
+            a.kind = value;
+        } else if (k == "--log") {
+            a.log = value;
+        } else if (k == "--console") {
+            a.console = value;
+        } else if (k == "--image") {
+            a.image = value;
+        } else if (k == "--status") {
+            a.status = std::atoi(value.c_str());
+        } else if (k == "--wall") {
+            a.wall = std::strtod(value.c_str(), nullptr);
+        } else {
+            std::fprintf(stderr, "realline-judge: unknown argument %s\n", k.c_str());
+            return 2;
+        }
+    }
+    if (a.run.empty() || a.log.empty() || a.console.empty() || a.image.empty()) {
+        std::fprintf(stderr, "usage: realline-judge --run NAME --kind update|stall|unplug --log "
+                             "LOG --console TXT --status N --wall S --image IMAGE\n");
+        return 2;
+    }
+    return judge(a);
+}
