@@ -158,6 +158,16 @@ void platSleep(std::uint32_t ms) {
     pass(std::uint64_t{ms} * 1'000'000);
 }
 
+std::uint64_t platClockNs() {
+    return clockNs;
+}
+
+void platSleepUntilNs(std::uint64_t ns) {
+    if (ns > clockNs) {
+        pass(ns - clockNs);
+    }
+}
+
 int platGetKey() {
     if (at >= stream.size()) {
         return -1;

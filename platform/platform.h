@@ -101,22 +101,39 @@ int platSetDtr(PortHandle port);
 int platClearDtr(PortHandle port);
 // Writes all count bytes, blocking, under the write time-outs: when the port
 // has not taken them all within WriteTotalTimeoutMultiplier * count +
-// WriteTotalTimeoutConstant milliseconds (no limit when both are 0), the
-// write fails. *written receives the number of bytes the port took.
+// WriteTotalTimeoutConstant milliseconds of the call (no limit when both are
+// 0), the write fails; a write that the port takes in pieces has that one
+// deadline for all of them. *written receives the number of bytes the port
+// took.
 int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
-// Returns once every byte written before has left the port. Fails when they
-// have not left within the write time-outs counted for the bytes still
-// queued; no limit when both write time-outs are 0.
+// Returns once every byte written before has been passed on by the port's
+// driver. The bytes written since the last drain ended have the write
+// time-outs counted for them, from the start of the first of those writes
+// (the constant alone from now, when none was written), whatever the driver
+// says about its queue; no limit when both write time-outs are 0. A drain
+// that runs out of time fails, throws away the output that the driver still
+// holds (it is of no use to the board any more), and leaves the port usable:
+// the next drain counts only the bytes written after it.
 int platDrain(PortHandle port);
 // Throws away the bytes received and not yet read.
 int platDiscardInput(PortHandle port);
 // Reads up to count bytes under the port's read time-outs. A read that ends by
 // time-out with fewer bytes is a success; *received tells how many arrived.
 int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received);
+// Closes the port. Output that a line which stopped taking bytes still holds
+// is thrown away, and the close does not wait for it.
 int platClosePort(PortHandle port);
 
 // Pauses the calling thread for ms milliseconds.
 void platSleep(std::uint32_t ms);
+
+// The monotonic clock, in nanoseconds from an arbitrary start: it never goes
+// back, whatever happens to the wall clock. The rules of the link above this
+// seam (when bytes can have left the line) count on it.
+std::uint64_t platClockNs();
+// Pauses the calling thread until platClockNs() has reached `ns`; returns at
+// once when it has.
+void platSleepUntilNs(std::uint64_t ns);
 
 // One key from the console, without echo and without waiting for Enter.
 // Returns the character code (0 to 255), or -1 when the input has ended.

@@ -5,6 +5,7 @@
 // record back, so whatever the driver keeps in the other fields survives.
 #include "serial/uart.h"
 
+#include "serial/line_time.h"
 #include "target/arc.h"
 
 namespace {
@@ -12,6 +13,9 @@ namespace {
 PortHandle hPort = platNoPort;
 PortSettings dcb;
 PortTimeouts timeout;
+// The settings the port last took: the rate and framing its bytes cross the
+// line with.
+PortSettings lineSettings;
 
 // The board's debug port runs at this rate after every reset.
 constexpr std::uint32_t resetBaudrate = 38400;
@@ -33,6 +37,29 @@ constexpr PortTimeouts linkTimeouts = {50, 50, 10, 1, 500};
 
 bool portOpen() {
     return hPort != platNoPort;
+}
+
+// Writes the settings record; the line runs at it from now on if the port
+// took it.
+int writeSettings() {
+    const int written = platWriteSettings(hPort, &dcb);
+    if (written) {
+        lineSettings = dcb;
+    }
+    return written;
+}
+
+// The driver's drain, then the bytes' time on the line. A drain that ran out
+// of time gave the bytes up: the next exchange counts its line time from its
+// own write.
+int drainToLine() {
+    const int drained = platDrain(hPort);
+    if (!drained) {
+        lineTimeReset();
+        return drained;
+    }
+    lineTimeWait();
+    return drained;
 }
 
 void dropPort() {
@@ -77,7 +104,7 @@ int pulseResetAndFollow() {
         return 0;
     }
     dcb.BaudRate = resetBaudrate;
-    const int written = platWriteSettings(hPort, &dcb);
+    const int written = writeSettings();
     platDiscardInput(hPort);
     return written;
 }
@@ -90,12 +117,14 @@ int probePort(int n) {
         return 0;
     }
     platErr("check COM%d", n);
+    lineTimeReset();
     if (!platReadSettings(hPort, &dcb)) {
         dropPort();
         return 0;
     }
+    lineSettings = dcb;
     applyLineSettings(&dcb);
-    const int written = platWriteSettings(hPort, &dcb);
+    const int written = writeSettings();
     if (!written) {
         dropPort();
         return 0;
@@ -156,7 +185,7 @@ int uartSetBaudrate(std::uint32_t baud, int quiet) {
         return 0;
     }
     dcb.BaudRate = baud;
-    const int written = platWriteSettings(hPort, &dcb);
+    const int written = writeSettings();
     if (quiet == 0) {
         printCommState(dcb);
     }
@@ -167,12 +196,14 @@ int uartTxBytes(std::uint32_t count, const void* bytes) {
     if (!portOpen()) {
         return 0;
     }
-    platDrain(hPort);
+    drainToLine();
+    const std::uint64_t start = platClockNs();
     std::uint32_t written = 0;
     const int result = platWrite(hPort, bytes, count, &written);
+    lineTimeWritten(lineSettings, written, start);
     // The debug-port pauses count from the moment the bytes have left the
-    // port, so a write that returns with bytes still queued is not the end.
-    platDrain(hPort);
+    // line, so a write that returns with bytes still queued is not the end.
+    drainToLine();
     return result;
 }
 
@@ -188,5 +219,5 @@ int uartFlushReceiveBuffer() {
     if (!portOpen()) {
         return 0;
     }
-    return platDrain(hPort);
+    return drainToLine();
 }

@@ -7,9 +7,10 @@
 // except the optional real-time pacing, which makes every advance of the
 // virtual clock also pass in real time.
 //
-// Time is counted in nanoseconds of virtual time from the last resetWorld().
-// The clock moves only when the program under test waits: platSleep, platDrain
-// and platRead. Writes hand their bytes to the line and return at once.
+// Time is counted in nanoseconds of virtual time from the last resetWorld();
+// platClockNs reads it. The clock moves only when the program under test
+// waits: platSleep, platSleepUntilNs, platDrain and platRead. Writes hand
+// their bytes to the line and return at once.
 #pragma once
 
 #include "platform/platform.h"
@@ -123,6 +124,10 @@ struct PortSetup {
     PortTimeouts timeouts{};
     bool refuseTimeouts = false;
     bool refuseDtr = false;
+    // A USB serial adapter: its driver ends a drain as soon as the adapter has
+    // taken the bytes, while they still cross the line at its rate. (A UART's
+    // drain, the default, ends when the last byte has left the line.)
+    bool drainEndsBeforeLine = false;
     // Decides whether the port takes a settings record (default: any record
     // with a nonzero rate).
     std::function<bool(const PortSettings&)> acceptSettings;
@@ -145,6 +150,8 @@ struct PortLog {
     std::vector<ReadRecord> reads;
     std::vector<LineByte> arrivals; // bytes from the device, intact or lost
     std::size_t discarded = 0;      // received bytes thrown away unread
+    std::uint64_t stalls = 0;       // times the line stopped taking bytes for a while
+    std::uint64_t thrownAway = 0;   // written bytes a failed drain or the close threw away
 
     std::vector<std::uint8_t> sentBytes() const;     // all writes, in order
     std::vector<std::uint8_t> receivedBytes() const; // all reads, in order
@@ -168,10 +175,13 @@ void unplug(int n);
 
 // The line stops taking bytes, as a USB adapter whose far end hangs: from now
 // on nothing more leaves the PC's end. Writes fill the driver's output queue
-// and then wait, drains wait for the queue, each until its write time-out,
-// and fail; what the board sends still arrives. It lasts until the world is
-// reset; closing the port throws the queue away.
-void stopTakingBytes(int n);
+// and then wait, drains wait for the queue, each until its write time-out
+// (counted as the port counts it: the bytes written since the last drain
+// ended, from the first of them), and fail; a drain that fails throws the
+// queue away, and so does closing the port. What the board sends still
+// arrives. It lasts until the world is reset, or for `duration`: then the
+// line takes bytes again, the queue first, at the line's rate.
+void stopTakingBytes(int n, Nanos duration = -1);
 
 // ---------------------------------------------------------------------------
 // Console (updater_sim_console)

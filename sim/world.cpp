@@ -71,9 +71,15 @@ struct Port {
     PortLog log;
     bool unplugged = false;
     // The line takes no more bytes: what the PC writes stays in the driver's
-    // output queue (up to heldCapacity bytes) and never leaves.
+    // output queue (up to heldCapacity bytes) until the line takes bytes
+    // again (stallEnds), or for ever.
     bool stalled = false;
-    std::uint64_t held = 0;
+    Nanos stallEnds = never;
+    std::vector<std::uint8_t> held;
+    // The bytes written since the last drain ended, and when the first of
+    // them was written: what a drain's deadline counts.
+    std::uint64_t pending = 0;
+    Nanos pendingSince = 0;
     Nanos txFreeAt = 0;
     std::deque<LineByte> outgoing; // on the line towards the device
     bool outgoingScheduled = false;
@@ -366,36 +372,94 @@ void unplug(int n) {
     port.input.clear();
 }
 
-void stopTakingBytes(int n) {
-    portAt(n).stalled = true;
-}
-
 namespace {
 
-// The end of a write or drain of count bytes under the port's write
-// time-outs; never when both are 0 (no limit).
-Nanos writeDeadline(const Port& port, std::uint64_t count) {
+// Puts bytes on the line towards the device, after whatever is on it, at the
+// PC's settings; returns the record of the write.
+WriteRecord sendOnLine(Port& port, const std::uint8_t* bytes, std::uint32_t count) {
+    const Nanos now = world().now;
+    const PortSettings& s = port.setup.settings;
+    const double rate = s.BaudRate;
+    WriteRecord record;
+    record.time = now;
+    record.start = std::max(now, port.txFreeAt);
+    record.rate = s.BaudRate;
+    record.bytes.assign(bytes, bytes + count);
+    const int n = numberOf(port);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        LineByte byte;
+        byte.value = record.bytes[i];
+        byte.start = record.start + detail::lineTime(rate, i);
+        byte.end = record.start + detail::lineTime(rate, i + 1ULL);
+        byte.rate = rate;
+        byte.frameOk = frameOk(s);
+        port.outgoing.push_back(byte);
+    }
+    if (!port.outgoingScheduled && !port.outgoing.empty()) {
+        port.outgoingScheduled = true;
+        detail::schedule(port.outgoing.front().end, [n] { arriveAtDevice(n); });
+    }
+    record.end = record.start + detail::lineTime(rate, count);
+    port.txFreeAt = record.end;
+    return record;
+}
+
+// The line takes bytes again: the queue goes first.
+void endStall(int n) {
+    Port& port = world().ports[static_cast<std::size_t>(n)];
+    port.stalled = false;
+    port.stallEnds = never;
+    if (!port.held.empty() && port.log.open && !port.unplugged) {
+        port.log.writes.push_back(
+            sendOnLine(port, port.held.data(), static_cast<std::uint32_t>(port.held.size())));
+    }
+    port.held.clear();
+}
+
+// The deadline of count bytes from start under the port's write time-outs;
+// never when both are 0 (no limit).
+Nanos writeDeadline(const Port& port, std::uint64_t count, Nanos start) {
     const PortTimeouts& t = port.setup.timeouts;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
         return never;
     }
     const std::uint64_t total = t.WriteTotalTimeoutMultiplier * count + t.WriteTotalTimeoutConstant;
-    return world().now + ms(static_cast<std::int64_t>(total));
+    return start + ms(static_cast<std::int64_t>(total));
 }
 
-// Waits on a stalled line until the deadline of count bytes, which always
-// runs out: the line gives no room.
-void waitOutStall(Port& port, std::uint64_t count, const char* call) {
-    const Nanos deadline = writeDeadline(port, count);
-    if (deadline == never) {
+// Waits on a stalled line until its deadline or until the line takes bytes
+// again, whichever comes first; true when the line takes bytes again.
+bool waitOutStall(Port& port, Nanos deadline, const char* call) {
+    if (deadline == never && port.stallEnds == never) {
         anomaly(std::string(call) + " on a line that takes no bytes would wait for ever on COM" +
                 std::to_string(numberOf(port)));
-        return;
+        return false;
+    }
+    if (port.stallEnds <= deadline) {
+        advanceTo(port.stallEnds); // the stall's end runs as an event
+        return true;
     }
     advanceTo(deadline);
+    return false;
 }
 
 } // namespace
+
+void stopTakingBytes(int n, Nanos duration) {
+    Port& port = portAt(n);
+    port.stalled = true;
+    port.stallEnds = never;
+    if (duration >= 0) {
+        port.stallEnds = world().now + duration;
+        const std::uint64_t stall = ++port.log.stalls;
+        detail::schedule(port.stallEnds, [n, stall] {
+            Port& p = world().ports[static_cast<std::size_t>(n)];
+            if (p.stalled && p.log.stalls == stall) {
+                endStall(n);
+            }
+        });
+    }
+}
 
 } // namespace sim
 
@@ -494,45 +558,34 @@ int platWrite(PortHandle handle, const void* bytes, std::uint32_t count, std::ui
     if (!port || port->unplugged || (count > 0 && !bytes)) {
         return 0;
     }
+    const Nanos start = sim::now();
+    if (port->pending == 0) {
+        port->pendingSince = start;
+    }
+    const auto* from = static_cast<const std::uint8_t*>(bytes);
+    std::uint32_t took = 0;
     if (port->stalled) {
-        const std::uint64_t room = sim::heldCapacity - std::min(port->held, sim::heldCapacity);
-        const std::uint32_t took = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, room));
-        port->held += took;
+        // The driver's queue takes what fits; the rest waits for room, which
+        // comes only when the line takes bytes again.
+        const std::uint64_t room =
+            sim::heldCapacity - std::min<std::uint64_t>(port->held.size(), sim::heldCapacity);
+        took = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, room));
+        port->held.insert(port->held.end(), from, from + took);
+        port->pending += took;
         if (written) {
             *written = took;
         }
         if (took == count) {
             return 1;
         }
-        sim::waitOutStall(*port, count, "platWrite");
-        return 0;
+        if (!sim::waitOutStall(*port, sim::writeDeadline(*port, count, start), "platWrite") ||
+            port->unplugged || !port->log.open) {
+            return 0;
+        }
     }
-    const Nanos now = sim::now();
-    const PortSettings& s = port->setup.settings;
-    const double rate = s.BaudRate;
-    sim::WriteRecord record;
-    record.time = now;
-    record.start = std::max(now, port->txFreeAt);
-    record.rate = s.BaudRate;
-    record.bytes.assign(static_cast<const std::uint8_t*>(bytes),
-                        static_cast<const std::uint8_t*>(bytes) + count);
-    const int n = sim::numberOf(*port);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        sim::LineByte byte;
-        byte.value = record.bytes[i];
-        byte.start = record.start + sim::detail::lineTime(rate, i);
-        byte.end = record.start + sim::detail::lineTime(rate, i + 1ULL);
-        byte.rate = rate;
-        byte.frameOk = sim::frameOk(s);
-        port->outgoing.push_back(byte);
-    }
-    if (!port->outgoingScheduled && !port->outgoing.empty()) {
-        port->outgoingScheduled = true;
-        sim::detail::schedule(port->outgoing.front().end, [n] { sim::arriveAtDevice(n); });
-    }
-    record.end = record.start + sim::detail::lineTime(rate, count);
-    port->txFreeAt = record.end;
-    port->log.writes.push_back(std::move(record));
+    const std::uint32_t rest = count - took;
+    port->log.writes.push_back(sim::sendOnLine(*port, from + took, rest));
+    port->pending += rest;
     if (written) {
         *written = count;
     }
@@ -544,11 +597,18 @@ int platDrain(PortHandle handle) {
     if (!port || port->unplugged) {
         return 0;
     }
-    if (port->stalled && port->held > 0) {
-        sim::waitOutStall(*port, port->held, "platDrain");
+    const Nanos deadline = sim::writeDeadline(*port, port->pending,
+                                              port->pending > 0 ? port->pendingSince : sim::now());
+    port->pending = 0;
+    if (port->stalled && !port->held.empty() && !sim::waitOutStall(*port, deadline, "platDrain")) {
+        // Out of time: the queue is thrown away.
+        port->log.thrownAway += port->held.size();
+        port->held.clear();
         return 0;
     }
-    sim::advanceTo(std::max(sim::now(), port->txFreeAt));
+    if (!port->setup.drainEndsBeforeLine) {
+        sim::advanceTo(std::max(sim::now(), port->txFreeAt));
+    }
     return 1;
 }
 
@@ -648,10 +708,21 @@ int platClosePort(PortHandle handle) {
     sim::setDtr(*port, false);
     port->log.open = false;
     port->input.clear();
-    port->held = 0;
+    port->log.thrownAway += port->held.size();
+    port->held.clear();
+    port->pending = 0;
     return 1;
 }
 
 void platSleep(std::uint32_t ms) {
     sim::advanceTo(sim::now() + sim::ms(ms));
+}
+
+std::uint64_t platClockNs() {
+    return static_cast<std::uint64_t>(sim::now());
+}
+
+void platSleepUntilNs(std::uint64_t ns) {
+    const auto until = static_cast<Nanos>(std::min<std::uint64_t>(ns, sim::never / 2));
+    sim::advanceTo(std::max(sim::now(), until));
 }

@@ -26,3 +26,21 @@ void platSleep(std::uint32_t ms) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
+
+std::uint64_t platClockNs() {
+    timespec now{};
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return 0; // Linux always has it
+    }
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+void platSleepUntilNs(std::uint64_t ns) {
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    // An absolute deadline: signals do not lengthen the pause.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}

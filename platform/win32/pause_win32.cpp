@@ -46,3 +46,33 @@ void platSleep(std::uint32_t ms) {
     // INFINITE (all bits set) would never return.
     Sleep(ms < INFINITE ? ms : INFINITE - 1);
 }
+
+namespace {
+
+// timeGetTime's milliseconds, which wrap after 49.7 days, carried on.
+std::uint64_t pauseClockMs = 0;
+DWORD pauseClockLast = 0;
+bool pauseClockStarted = false;
+
+} // namespace
+
+std::uint64_t platClockNs() {
+    pauseRaiseTimer(); // the clock's resolution follows the system timer's
+    const DWORD now = timeGetTime();
+    if (!pauseClockStarted) {
+        pauseClockStarted = true;
+        pauseClockLast = now;
+    }
+    pauseClockMs += static_cast<DWORD>(now - pauseClockLast);
+    pauseClockLast = now;
+    return pauseClockMs * 1'000'000;
+}
+
+void platSleepUntilNs(std::uint64_t ns) {
+    // Whole milliseconds, rounded up: the clock counts whole ones, so the
+    // pause never ends before its moment.
+    for (std::uint64_t now = platClockNs(); now < ns; now = platClockNs()) {
+        const std::uint64_t left = (ns - now + 999'999) / 1'000'000;
+        platSleep(left < INFINITE - 1 ? static_cast<std::uint32_t>(left) : INFINITE - 1);
+    }
+}

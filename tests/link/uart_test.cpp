@@ -1,6 +1,7 @@
 // The PC's serial port: the scan of COM1..COM32, the line settings, the reset
 // pulse, rate changes and the read time-outs, in virtual time.
 #include "link_test_support.h"
+#include "serial/line_time.h"
 
 #include <cstring>
 
@@ -142,6 +143,96 @@ TEST_F(Link, RateChangePrintsTheRequestedRateEvenWhenRefused) {
     EXPECT_EQ(uartSetBaudrate(256000, 0), 0);
     EXPECT_EQ(resetArc(), 0);
     EXPECT_EQ(sim::transcript(), "");
+}
+
+// The debug port's pauses count from the moment the bytes have left the line.
+// Behind a USB adapter the driver's drain ends as soon as the adapter has
+// taken them: the link waits out their line time itself, at the rate of each
+// write, one write after the other.
+TEST_F(Link, DrainEndsWhenTheBytesCanHaveLeftTheLine) {
+    sim::setPort(1, sim::PortKind::Silent).drainEndsBeforeLine = true;
+    ASSERT_NE(probePort(1), 0);
+    const std::vector<std::uint8_t> block(1030, 0x5A);
+    const sim::PortLog& log = sim::portLog(1);
+
+    // At 38400, 10 bits a byte: 1030 bytes are 268229166.7 ns, 5 are 1302083.3.
+    sim::Nanos t = sim::now();
+    EXPECT_NE(uartTxBytes(1030, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + 268'229'167);
+    EXPECT_NE(uartTxBytes(5, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + 268'229'167 + 1'302'083);
+    ASSERT_EQ(log.writes.size(), 2u);
+    EXPECT_EQ(log.writes[1].start, log.writes[0].end); // back to back on the line
+
+    // After an idle gap the line time counts from the write.
+    sim::advance(sim::ms(7));
+    t = sim::now();
+    EXPECT_NE(uartTxBytes(5, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + 1'302'083);
+
+    // At the new rate: 1030 bytes at 256000 are 40234375 ns. A drain with
+    // nothing new on the line waits no more.
+    ASSERT_NE(uartSetBaudrate(256000, 1), 0);
+    t = sim::now();
+    EXPECT_NE(uartTxBytes(1030, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + 40'234'375);
+    EXPECT_NE(uartFlushReceiveBuffer(), 0);
+    EXPECT_EQ(sim::now(), t + 40'234'375);
+}
+
+// Every bit of the frame counts; bytes that the driver takes while earlier
+// ones are still on the line follow them.
+TEST_F(Link, LineTimeCountsEveryBitOfTheFrame) {
+    PortSettings s = sim::PortSetup::defaultSettings();
+    s.BaudRate = 38400;
+    EXPECT_EQ(lineTimeOf(s, 1030), 268'229'167u); // 8N1: 10 bits
+    s.Parity = 2;                                 // even
+    s.StopBits = 2;                               // two
+    EXPECT_EQ(lineTimeOf(s, 1030), 321'875'000u); // 12 bits: 12360 / 38400 s
+    s.Parity = platNoParity;
+    s.StopBits = 1;                          // one and a half
+    EXPECT_EQ(lineTimeOf(s, 4), 1'093'750u); // 4 x 10.5 bits / 38400 s
+    s.ByteSize = 7;
+    s.Parity = 1; // odd
+    s.StopBits = 0;
+    EXPECT_EQ(lineTimeOf(s, 3), 781'250u); // 7O1: 3 x 10 bits / 38400 s
+    s.BaudRate = 0;
+    EXPECT_EQ(lineTimeOf(s, 1030), 0u);
+
+    s = sim::PortSetup::defaultSettings();
+    s.BaudRate = 38400;
+    lineTimeReset();
+    const std::uint64_t start = platClockNs();
+    lineTimeWritten(s, 5, start);
+    lineTimeWritten(s, 5, start);
+    lineTimeWait();
+    EXPECT_EQ(sim::now(), static_cast<sim::Nanos>(start) + 2 * 1'302'083);
+}
+
+// A line that stops taking bytes: the drain after the block ends by its
+// deadline, 1 ms per byte written since the last drain plus 500 ms, and throws
+// the queue away. Once the line takes bytes again, the next exchange waits
+// its own line time, no more and no less.
+TEST_F(Link, FirstExchangeAfterATimeOutWaitsItsOwnLineTime) {
+    sim::setPort(1, sim::PortKind::Silent).drainEndsBeforeLine = true;
+    ASSERT_NE(probePort(1), 0);
+    const std::vector<std::uint8_t> block(1030, 0x5A);
+    sim::stopTakingBytes(1, sim::ms(5000));
+    sim::Nanos t = sim::now();
+    EXPECT_NE(uartTxBytes(1030, block.data()), 0); // the driver's queue took it
+    EXPECT_EQ(sim::now(), t + sim::ms(1030 + 500));
+    EXPECT_EQ(sim::portLog(1).thrownAway, 1030u);
+    // Still stopped: nothing queued, so the drain before the write has
+    // nothing to wait for, and the one after it runs out again.
+    t = sim::now();
+    EXPECT_NE(uartTxBytes(5, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + sim::ms(5 + 500));
+
+    sim::advance(sim::ms(5000));
+    t = sim::now();
+    EXPECT_NE(uartTxBytes(5, block.data()), 0);
+    EXPECT_EQ(sim::now(), t + 1'302'083);
+    EXPECT_EQ(sim::portLog(1).sentBytes().size(), 5u);
 }
 
 } // namespace
