@@ -1,4 +1,4 @@
-// What the files of the POSIX serial port share.
+// The descriptor calls that the files of the POSIX serial port share.
 #pragma once
 
 // ioctl, continued after signals.

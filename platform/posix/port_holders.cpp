@@ -20,7 +20,7 @@
 // nobody else has open was left by a killed run, and is cleared.
 #include "platform/posix/port_holders.h"
 
-#include "platform/posix/port_posix.h"
+#include "platform/posix/port_fd.h"
 
 #include <algorithm>
 #include <cerrno>

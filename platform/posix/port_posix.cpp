@@ -10,38 +10,48 @@
 //
 // A port that somebody else holds is skipped before the device is opened,
 // and an opened one is held against others (port_holders.cpp); the settings
-// record maps onto termios in port_termios.cpp.
+// record maps onto termios in port_termios.cpp; the descriptor calls they all
+// use are in port_fd.cpp.
 //
 // Closing puts back the terminal settings found at the open (every termios
 // field, the rate included), leaves exclusive mode, and removes the lock file;
-// so does an interruption of the program (platform/guard.h); output that a
-// stuck line held back is thrown away first, so that the close does not wait
-// for it. The descriptor stays non-blocking; every wait is a poll() against a
-// deadline on the monotonic clock, or a drain that a timer on that clock ends.
-// Reads end by the read time-outs, writes and drains by the write time-outs,
-// as on Windows.
+// so does an interruption of the program (platform/guard.h). The descriptor
+// stays non-blocking; every wait is a poll() against a deadline on the
+// monotonic clock, or a drain or close that the port's alarm on that clock
+// ends (port_alarm.cpp). Reads end by the read time-outs, writes and drains by
+// the write time-outs, as on Windows.
+//
+// A USB serial adapter whose far end hangs takes no more bytes, and its
+// driver's account of what it holds is no measure of time: cdc-acm reports
+// each busy transfer buffer as full (10 KiB at high speed), so a deadline
+// counted from TIOCOUTQ grew by ten seconds with every stuck block. The
+// deadlines therefore count the bytes written since the last drain ended,
+// from the first of those writes. A drain that runs out of time throws away
+// what the driver still takes back (tcflush) and leaves the port usable; and
+// the close of a port whose line held bytes back is interrupted at once,
+// because the driver would wait for them for its closing wait (half a minute
+// on most; a setting of the device that others rely on, left alone).
 //
 // The handle is the file descriptor. Each open port has a record here with
 // the last settings record written (for the fields a terminal has no notion
 // of), its read time-outs and what closing gives back.
-#include "platform/posix/port_posix.h"
 #include "platform/guard.h"
 #include "platform/platform.h"
 #include "platform/posix/baud_linux.h"
+#include "platform/posix/port_alarm.h"
+#include "platform/posix/port_fd.h"
 #include "platform/posix/port_holders.h"
 #include "platform/posix/port_termios.h"
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h> // NOLINT(modernize-deprecated-headers): timer_create is POSIX, from <time.h>
 #include <unistd.h>
 
 #ifndef UPDATER_DEVICE_DIR
@@ -50,7 +60,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = PortClock;
 
 struct PortFamily {
     const char* device;
@@ -77,24 +87,17 @@ struct PortRecord {
     int fd;
     bool inUse;
     bool foundSaved;
-    // A write or a drain ran out of time: the line holds bytes back.
+    // A write or a drain ran out of time and no drain has ended in time
+    // since: the line holds bytes back.
     bool stuck;
-    // When the last byte written can have left the line at the earliest: its
-    // line time at the port's rate after the bytes before it.
-    Clock::time_point lineFreeAt;
+    // The bytes written since the last drain ended, and when the first of
+    // them was written: what the next drain's deadline counts.
+    std::uint64_t pending;
+    Clock::time_point pendingSince;
 };
 
 // Read by the release on interruption; changed only under guardHold.
 PortRecord portRecords[portCount] = {};
-
-// A drain is a tcdrain, which has no time-out of its own; a timer on the
-// monotonic clock interrupts it with this signal at the deadline, and again
-// after every further interval, in case the first one came just before the
-// drain began to wait.
-constexpr int portDrainSignal = SIGALRM;
-constexpr long portDrainRepeatNs = 10'000'000;
-timer_t portDrainTimer{};
-bool portDrainTimerMade = false;
 
 // The longest single deadline kept, so that the arithmetic cannot overflow.
 constexpr std::uint64_t portLongestWaitMs = std::uint64_t{1} << 40;
@@ -122,14 +125,18 @@ bool portDevicePath(int n, char* path, std::size_t size) {
 }
 
 // Gives back what the record holds: the terminal's settings, its exclusive
-// mode, the device and the lock file. Plain system calls only: this runs in
-// the release on interruption as well. Returns close's result.
+// mode, the device and the lock file. Async-signal-safe calls only: this runs
+// in the release on interruption as well. Returns close's result.
 int portLetGo(PortRecord& record) {
     record.inUse = false;
-    // Bytes that a stuck line did not take within their time are of no use to
-    // the board any more, and a driver would wait for them at the close (for
-    // up to its closing wait, half a minute on most): thrown away first.
-    if (record.stuck) {
+    // Bytes that a stuck line did not take within their time, or that an
+    // interruption left on their way, are of no use to the board any more;
+    // a driver would wait for them at the close, for up to its closing wait.
+    // What it takes back is thrown away, and the alarm ends the wait for the
+    // rest (cdc-acm takes back none of its busy transfers): the close then
+    // takes the port down at once.
+    const bool heldBack = record.stuck || record.pending > 0;
+    if (heldBack) {
         (void)tcflush(record.fd, TCOFLUSH);
     }
     if (record.foundSaved) {
@@ -138,7 +145,15 @@ int portLetGo(PortRecord& record) {
     // Closing releases the advisory lock; a terminal that was hung up refuses
     // the ioctl.
     (void)portIoctl(record.fd, TIOCNXCL, nullptr);
-    const int closed = close(record.fd);
+    const bool alarmed = heldBack && portAlarmArm(PortClock::now());
+    // Linux releases the descriptor also when a signal ends the close.
+    int closed = close(record.fd);
+    if (closed != 0 && errno == EINTR) {
+        closed = 0;
+    }
+    if (alarmed) {
+        portAlarmDisarm();
+    }
     if (record.lockFile[0] != '\0') {
         (void)unlink(record.lockFile);
         record.lockFile[0] = '\0';
@@ -183,94 +198,34 @@ bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
     record.foundSaved = baudSaveTerminal(record.fd, &record.found) != 0;
     (void)baudRequestLowLatency(record.fd, &record.found);
     record.stuck = false;
-    record.lineFreeAt = Clock::now();
+    record.pending = 0;
+    record.pendingSince = Clock::now();
     record.inUse = true;
     return true;
 }
 
-// The deadline of a write or drain of count bytes, as the time-out record
-// counts it: the multiplier per byte plus the constant; false when both are 0,
-// which means no limit.
-bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count,
+// The deadline of a write or drain of count bytes from start, as the
+// time-out record counts it: the multiplier per byte plus the constant; false
+// when both are 0, which means no limit.
+bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count, Clock::time_point start,
                        Clock::time_point* deadline) {
-    std::uint64_t ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
-                       limits.WriteTotalTimeoutConstant;
     if (limits.WriteTotalTimeoutMultiplier == 0 && limits.WriteTotalTimeoutConstant == 0) {
         return false;
     }
+    std::uint64_t ms = portLongestWaitMs;
+    if (count < portLongestWaitMs / (std::uint64_t{limits.WriteTotalTimeoutMultiplier} + 1)) {
+        ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
+             limits.WriteTotalTimeoutConstant;
+    }
     ms = ms < portLongestWaitMs ? ms : portLongestWaitMs;
-    *deadline = Clock::now() + std::chrono::milliseconds(ms);
+    *deadline = start + std::chrono::milliseconds(ms);
     return true;
 }
 
-// The line time of count bytes at the rate and framing last written: a start
-// bit, the data bits, a parity bit where there is one, the stop bits.
-Clock::duration portLineTime(const PortSettings& settings, std::uint64_t count) {
-    if (settings.BaudRate == 0) {
-        return Clock::duration::zero();
-    }
-    const std::uint64_t bits = 1 + std::uint64_t{settings.ByteSize} +
-                               (settings.Parity != platNoParity ? 1 : 0) +
-                               (settings.StopBits == platOneStopBit ? 1 : 2);
-    return std::chrono::nanoseconds(count * bits * 1'000'000'000 / settings.BaudRate);
-}
-
-// Waits until the monotonic clock reaches when.
-void portWaitUntil(Clock::time_point when) {
-    const auto left = when - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return;
-    }
-    timespec until{};
-    if (clock_gettime(CLOCK_MONOTONIC, &until) != 0) {
-        return;
-    }
-    const auto ns = std::chrono::ceil<std::chrono::nanoseconds>(left).count();
-    until.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
-    until.tv_nsec += static_cast<long>(ns % 1'000'000'000);
-    if (until.tv_nsec >= 1'000'000'000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1'000'000'000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
-void portOnDrainSignal(int) {}
-
-// Arms the drain timer for deadline; false when there is no timer. The
-// handler is set afresh each time, so that nobody else's setting of the
-// signal can turn the timer into the end of the program.
-bool portArmDrainTimer(Clock::time_point deadline) {
-    struct sigaction action {};
-    action.sa_handler = portOnDrainSignal;
-    (void)sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: the drain must return EINTR
-    if (sigaction(portDrainSignal, &action, nullptr) != 0) {
-        return false;
-    }
-    if (!portDrainTimerMade) {
-        sigevent event{};
-        event.sigev_notify = SIGEV_SIGNAL;
-        event.sigev_signo = portDrainSignal;
-        if (timer_create(CLOCK_MONOTONIC, &event, &portDrainTimer) != 0) {
-            return false;
-        }
-        portDrainTimerMade = true;
-    }
-    auto left = std::chrono::ceil<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-    left = left > 0 ? left : 1;
-    itimerspec when{};
-    when.it_value.tv_sec = static_cast<time_t>(left / 1'000'000'000);
-    when.it_value.tv_nsec = static_cast<long>(left % 1'000'000'000);
-    when.it_interval.tv_nsec = portDrainRepeatNs;
-    return timer_settime(portDrainTimer, 0, &when, nullptr) == 0;
-}
-
-void portDisarmDrainTimer() {
-    const itimerspec off{};
-    (void)timer_settime(portDrainTimer, 0, &off, nullptr);
-}
+// A drain never ends sooner than this after it began, also when its bytes'
+// deadline has passed already: the driver gets a moment to say that it holds
+// nothing.
+constexpr auto portDrainLeast = std::chrono::milliseconds(1);
 
 // Milliseconds for poll() until deadline, rounded up; -1 for no deadline.
 int portPollWait(Clock::time_point deadline, bool hasDeadline) {
@@ -287,26 +242,6 @@ int portPollWait(Clock::time_point deadline, bool hasDeadline) {
 }
 
 } // namespace
-
-int portIoctl(int fd, unsigned long request, void* argument) {
-    int result;
-    do {
-        result = ioctl(fd, request, argument);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
-int portSetLines(int fd, int lines) {
-    return portIoctl(fd, TIOCMBIS, &lines) == 0 ? 1 : 0;
-}
-
-int portClearLines(int fd, int lines) {
-    return portIoctl(fd, TIOCMBIC, &lines) == 0 ? 1 : 0;
-}
-
-void portCloseFd(int fd) {
-    (void)close(fd);
-}
 
 PortHandle platOpenPort(int n) {
     char path[portPathSize];
@@ -336,6 +271,11 @@ PortHandle platOpenPort(int n) {
         return platNoPort;
     }
 
+    // The alarm that ends a drain or a close is made now: the release on
+    // interruption may need it, where nothing can be made any more.
+    if (!portAlarmReady()) {
+        return platNoPort;
+    }
     guardAdd(portReleaseAll);
     guardHold();
     const bool taken = portTake(*record, path, device.st_rdev, lock, lockFile);
@@ -412,11 +352,11 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (record == nullptr || (bytes == nullptr && count != 0)) {
         return 0;
     }
+    const Clock::time_point start = Clock::now();
     Clock::time_point deadline{};
-    const bool hasDeadline = portWriteDeadline(record->timeouts, count, &deadline);
-    const auto now = Clock::now();
-    if (record->lineFreeAt < now) {
-        record->lineFreeAt = now;
+    const bool hasDeadline = portWriteDeadline(record->timeouts, count, start, &deadline);
+    if (record->pending == 0) {
+        record->pendingSince = start;
     }
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::uint32_t done = 0;
@@ -424,8 +364,7 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
         ssize_t result = write(record->fd, next + done, count - done);
         if (result > 0) {
             done += static_cast<std::uint32_t>(result);
-            record->lineFreeAt +=
-                portLineTime(record->settings, static_cast<std::uint64_t>(result));
+            record->pending += static_cast<std::uint64_t>(result);
             if (written != nullptr) {
                 *written = done;
             }
@@ -461,15 +400,15 @@ int platDrain(PortHandle port) {
     if (record == nullptr) {
         return 0;
     }
-    // The deadline counts the bytes still queued, as a write of them would.
-    int queued = 0;
-    if (portIoctl(record->fd, TIOCOUTQ, &queued) != 0 || queued < 0) {
-        queued = 0;
-    }
+    const Clock::time_point now = Clock::now();
     Clock::time_point deadline{};
     const bool hasDeadline =
-        portWriteDeadline(record->timeouts, static_cast<std::uint64_t>(queued), &deadline);
-    if (hasDeadline && !portArmDrainTimer(deadline)) {
+        portWriteDeadline(record->timeouts, record->pending,
+                          record->pending > 0 ? record->pendingSince : now, &deadline);
+    if (hasDeadline && deadline < now + portDrainLeast) {
+        deadline = now + portDrainLeast;
+    }
+    if (hasDeadline && !portAlarmArm(deadline)) {
         return 0;
     }
     int result;
@@ -479,22 +418,25 @@ int platDrain(PortHandle port) {
         expired = result == -1 && errno == EINTR && hasDeadline && Clock::now() >= deadline;
     } while (result == -1 && errno == EINTR && !expired);
     if (hasDeadline) {
-        portDisarmDrainTimer();
+        portAlarmDisarm();
     }
+    // The alarm may have come just as the drain ended: what the driver still
+    // holds decides.
+    int queued = 1;
+    if (expired && portIoctl(record->fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+        expired = false;
+        result = 0;
+    }
+    record->pending = 0;
     if (expired) {
+        (void)tcflush(record->fd, TCOFLUSH);
         record->stuck = true;
+        return 0;
     }
     if (result != 0) {
         return 0;
     }
-    // A USB adapter's driver reports its bytes gone once the adapter has
-    // taken them, while the adapter still sends them at the line's rate: the
-    // board's reply cannot start before their line time has passed, and the
-    // debug port's pauses count from there. (Bytes that a stuck line holds
-    // back are not on their way at all.)
-    if (!record->stuck) {
-        portWaitUntil(record->lineFreeAt);
-    }
+    record->stuck = false;
     return 1;
 }
 

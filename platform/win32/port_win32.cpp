@@ -1,6 +1,16 @@
 // Serial port on Windows: the communications API of kernel32, one call per
 // seam function. The handle is the Win32 file handle; the invalid handle
-// value (-1) is platNoPort. Pauses: pause_win32.cpp.
+// value (-1) is platNoPort. Pauses and the clock: pause_win32.cpp.
+//
+// The write time-outs of COMMTIMEOUTS bound every WriteFile. Two waits need
+// more than that. A WriteFile that returns short is continued with the rest,
+// and each call would get the whole time-out again: the continuations get
+// what is left of the first one's. And FlushFileBuffers has no time-out of
+// its own: where the driver keeps bytes after WriteFile has returned (Wine
+// hands them to the terminal, whose drain waits for ever when a USB line
+// stops taking bytes), it does not return. So the drain watches the output
+// queue (ClearCommError) until it is empty, and flushes only then, with the
+// deadline that the time-outs give the bytes written since the last drain.
 #include "platform/guard.h"
 #include "platform/platform.h"
 
@@ -17,23 +27,65 @@ constexpr int portLast = 32;
 // The ports open now, closed by Ctrl-C too. Changed under guardHold.
 HANDLE portOpen[portLast] = {};
 
-// Per open port (same index): the line's rate and bits per byte as last
-// written, and when the last byte written can have left the line at the
-// earliest, on the multimedia timer's millisecond clock.
-struct PortLine {
-    DWORD bitsPerSecond;
-    DWORD bitsPerByte;
-    DWORD freeAt;
+// Per open port (same index): the bytes written since the last drain ended,
+// and when the first of them was written (platClockNs).
+struct PortPending {
+    std::uint64_t bytes;
+    std::uint64_t sinceNs;
 };
-PortLine portLines[portLast] = {};
+PortPending portPendings[portLast] = {};
 
-PortLine* portLineOf(HANDLE handle) {
+// How often a drain looks at the output queue while it holds bytes: the
+// system timer's step.
+constexpr DWORD portQueueLookMs = 1;
+
+PortPending* portPendingOf(HANDLE handle) {
     for (int i = 0; i < portLast; ++i) {
         if (portOpen[i] == handle) {
-            return &portLines[i];
+            return &portPendings[i];
         }
     }
     return nullptr;
+}
+
+// The end of count bytes' write time-outs from startNs; false when both are
+// 0 (no limit) or the record cannot be read.
+bool portWriteDeadline(HANDLE handle, std::uint64_t count, std::uint64_t startNs,
+                       std::uint64_t* deadlineNs) {
+    COMMTIMEOUTS limits{};
+    if (!GetCommTimeouts(handle, &limits) ||
+        (limits.WriteTotalTimeoutMultiplier == 0 && limits.WriteTotalTimeoutConstant == 0)) {
+        return false;
+    }
+    constexpr std::uint64_t longestMs = std::uint64_t{1} << 40;
+    std::uint64_t ms = longestMs;
+    if (count < longestMs / (std::uint64_t{limits.WriteTotalTimeoutMultiplier} + 1)) {
+        ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
+             limits.WriteTotalTimeoutConstant;
+    }
+    *deadlineNs = startNs + (ms < longestMs ? ms : longestMs) * 1'000'000;
+    return true;
+}
+
+// One WriteFile under a time-out of its own, leftMs in all, then the port's
+// record again.
+BOOL portWriteWithin(HANDLE handle, const void* bytes, DWORD count, DWORD* took,
+                     std::uint64_t leftMs) {
+    COMMTIMEOUTS limits{};
+    if (!GetCommTimeouts(handle, &limits)) {
+        return FALSE;
+    }
+    COMMTIMEOUTS rest = limits;
+    rest.WriteTotalTimeoutMultiplier = 0;
+    // At least 1: 0 and 0 would mean no limit at all.
+    rest.WriteTotalTimeoutConstant =
+        leftMs == 0 ? 1 : (leftMs < MAXDWORD ? static_cast<DWORD>(leftMs) : MAXDWORD - 1);
+    if (!SetCommTimeouts(handle, &rest)) {
+        return FALSE;
+    }
+    const BOOL wrote = WriteFile(handle, bytes, count, took, nullptr);
+    const BOOL restored = SetCommTimeouts(handle, &limits);
+    return wrote && restored;
 }
 
 void portReleaseAll() {
@@ -112,7 +164,7 @@ PortHandle platOpenPort(int n) {
     for (int i = 0; i < portLast; ++i) {
         if (portOpen[i] == nullptr) {
             portOpen[i] = handle;
-            portLines[i] = PortLine{0, 10, timeGetTime()};
+            portPendings[i] = PortPending{0, 0};
             break;
         }
     }
@@ -141,11 +193,6 @@ int platWriteSettings(PortHandle port, const PortSettings* settings) {
     portCopySettings(*settings, &dcb);
     if (!SetCommState(portHandleOf(port), &dcb)) {
         return 0;
-    }
-    if (PortLine* line = portLineOf(portHandleOf(port))) {
-        line->bitsPerSecond = settings->BaudRate;
-        line->bitsPerByte = 1 + settings->ByteSize + (settings->Parity != platNoParity ? 1 : 0) +
-                            (settings->StopBits == platOneStopBit ? 1 : 2);
     }
     return 1;
 }
@@ -200,32 +247,45 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (!portValid(port) || (bytes == nullptr && count != 0)) {
         return 0;
     }
-    // A write that returns short is continued with the rest as long as the
-    // port keeps taking bytes (Wine hands a terminal's partial writes on);
-    // one that took nothing ran out of its write time-out: the line holds
-    // bytes back, and the write fails.
-    if (PortLine* line = portLineOf(portHandleOf(port));
-        line != nullptr && line->bitsPerSecond != 0) {
-        const DWORD now = timeGetTime();
-        const DWORD start = static_cast<LONG>(line->freeAt - now) > 0 ? line->freeAt : now;
-        const auto ms =
-            (std::uint64_t{count} * line->bitsPerByte * 1000 + line->bitsPerSecond - 1) /
-            line->bitsPerSecond;
-        line->freeAt = start + static_cast<DWORD>(ms);
+    HANDLE handle = portHandleOf(port);
+    const std::uint64_t start = platClockNs();
+    PortPending* pending = portPendingOf(handle);
+    if (pending != nullptr && pending->bytes == 0) {
+        pending->sinceNs = start;
     }
+    std::uint64_t deadline = 0;
+    const bool hasDeadline = portWriteDeadline(handle, count, start, &deadline);
+    // A write that returns short is continued with the rest as long as the
+    // port keeps taking bytes (Wine hands a terminal's partial writes on),
+    // within what is left of the time-out; one that took nothing ran out of
+    // its time-out: the line holds bytes back, and the write fails.
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::uint32_t done = 0;
     while (done < count) {
         DWORD took = 0;
-        if (!WriteFile(portHandleOf(port), next + done, count - done, &took, nullptr)) {
-            return 0;
+        BOOL wrote;
+        if (done == 0 || !hasDeadline) {
+            wrote = WriteFile(handle, next + done, count - done, &took, nullptr);
+        } else {
+            const std::uint64_t now = platClockNs();
+            if (now >= deadline) {
+                return 0;
+            }
+            wrote = portWriteWithin(handle, next + done, count - done, &took,
+                                    (deadline - now + 999'999) / 1'000'000);
         }
-        if (took == 0 || took > count - done) {
+        if (took > count - done) {
             return 0;
         }
         done += took;
+        if (pending != nullptr) {
+            pending->bytes += took;
+        }
         if (written != nullptr) {
             *written = done;
+        }
+        if (!wrote || took == 0) {
+            return 0;
         }
     }
     return 1;
@@ -235,21 +295,34 @@ int platDrain(PortHandle port) {
     if (!portValid(port)) {
         return 0;
     }
-    // Ends when the writes before it have ended, each by its time-out.
-    if (!FlushFileBuffers(portHandleOf(port))) {
-        return 0;
-    }
-    // A USB adapter's driver reports its bytes gone once the adapter has
-    // taken them, while the adapter still sends them at the line's rate: the
-    // board's reply cannot start before their line time has passed, and the
-    // debug port's pauses count from there.
-    if (const PortLine* line = portLineOf(portHandleOf(port))) {
-        const LONG left = static_cast<LONG>(line->freeAt - timeGetTime());
-        if (left > 0) {
-            platSleep(static_cast<std::uint32_t>(left));
+    HANDLE handle = portHandleOf(port);
+    PortPending none{0, 0};
+    PortPending* pending = portPendingOf(handle);
+    pending = pending != nullptr ? pending : &none;
+    const std::uint64_t now = platClockNs();
+    std::uint64_t deadline = 0;
+    const bool hasDeadline = portWriteDeadline(
+        handle, pending->bytes, pending->bytes > 0 ? pending->sinceNs : now, &deadline);
+    pending->bytes = 0;
+    // The output queue, looked at until it is empty or the bytes' time is up.
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle, &errors, &status)) {
+            break; // no queue to look at: the flush alone
         }
+        if (status.cbOutQue == 0) {
+            break;
+        }
+        if (hasDeadline && platClockNs() >= deadline) {
+            // Of no use to the board any more.
+            (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+            return 0;
+        }
+        platSleep(portQueueLookMs);
     }
-    return 1;
+    // Ends when the writes before it have ended, each by its time-out.
+    return FlushFileBuffers(handle) ? 1 : 0;
 }
 
 int platDiscardInput(PortHandle port) {

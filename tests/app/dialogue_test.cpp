@@ -33,6 +33,31 @@ TEST_F(Run, BoardThatAnswersOnlyAt38400IsUpdatedAtThatRate) {
     EXPECT_EQ(sim::pcSettings(1).BaudRate, 38400u);
 }
 
+// A USB adapter whose line stops taking bytes for 3 s in the middle of the
+// transfer, to a board whose UART runs at 38400 only: the block's drain runs
+// out of time and throws the queue away, the attempt fails, the next one
+// meets the line still stopped, and the third updates the board.
+TEST_F(Run, LineThatStopsTakingBytesForAWhileCostsAttemptsUntilItTakesThemAgain) {
+    sim::Board& b = board();
+    b.faults.maxBaud = 38400;
+    sim::portSetup(1).drainEndsBeforeLine = true;
+    int blocks = 0;
+    b.onPacket = [&blocks](const sim::Packet& p) {
+        if (p.command == sim::cmd::writeBlock && ++blocks == 20) {
+            sim::stopTakingBytes(1, sim::ms(3000));
+        }
+    };
+
+    EXPECT_EQ(updaterMain(), 0);
+
+    EXPECT_EQ(sim::transcript(), checkLine(1, true) + "\n" + connect(38400) +
+                                     "\n transfer: " + ruler + repeat('*', 19) + retry(1) +
+                                     "reset device\n" + retry(2) + connect(38400) + transfer() +
+                                     update(pollsToHalt) + exitNow);
+    EXPECT_GT(sim::portLog(1).thrownAway, 0u);
+    b.onPacket = nullptr;
+}
+
 TEST_F(Run, HaltThatFailsAtTheSecondRateEndsTheAttemptAfterTwoSeconds) {
     sim::Board& b = board();
     b.faults.maxBaud = 128000;
