@@ -5,15 +5,12 @@
 #include "sim/usb/core.h"
 
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <poll.h>
 #include <string>
 #include <vector>
 
 namespace usbboard {
-
-constexpr Nanos never = std::numeric_limits<Nanos>::max();
 
 struct FrontOptions {
     std::string udc;      // the device controller to bind (default: the first dummy_udc)
