@@ -15,6 +15,7 @@
 #include "sim/usb/front.h"
 #include "sim/usb/system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -146,6 +147,7 @@ class AcmFront final : public Front {
     bool ready() const override { return ready_; }
     void send(const std::vector<std::uint8_t>& bytes) override;
     void stallOut() override;
+    void resumeOut() override;
     void unplug(Nanos replugAfter) override;
 
   private:
@@ -185,6 +187,7 @@ class AcmFront final : public Front {
 
     std::map<std::uint64_t, MonEvent> controls_; // submitted, not yet complete
     std::deque<Effect> effects_;
+    std::deque<Effect> heldOut_; // bulk OUT that came while the board stalled
     std::vector<std::uint8_t> ttyIn_;
     std::vector<std::uint8_t> ttyOut_;
     Nanos pairingSince_ = never;
@@ -496,7 +499,9 @@ void AcmFront::pump() {
         } else if (f.kind == Kind::Coding) {
             core_.lineCoding(f.t, f.coding);
         } else if (stalled_) {
-            // The board no longer reads: the bytes stay in the gadget.
+            // The board no longer reads: the bytes stay in the gadget's
+            // terminal until it reads again.
+            heldOut_.push_back(f);
         } else if (ttyIn_.size() >= f.length) {
             core_.fromHost(f.t, {ttyIn_.data(), f.length});
             ttyIn_.erase(ttyIn_.begin(), ttyIn_.begin() + f.length);
@@ -516,7 +521,7 @@ void AcmFront::pump() {
         }
         effects_.pop_front();
     }
-    if (ttyIn_.empty()) {
+    if (ttyIn_.empty() || stalled_) {
         pairingSince_ = never;
         return;
     }
@@ -590,6 +595,19 @@ void AcmFront::stallOut() {
     stalled_ = true;
 }
 
+void AcmFront::resumeOut() {
+    // The transfers the gadget took meanwhile cross the UART from now on,
+    // before anything that comes later.
+    stalled_ = false;
+    const Nanos now = sim::now();
+    for (auto it = heldOut_.rbegin(); it != heldOut_.rend(); ++it) {
+        it->t = std::max(it->t, now);
+        effects_.push_front(*it);
+    }
+    heldOut_.clear();
+    pump();
+}
+
 void AcmFront::unplug(Nanos replugAfter) {
     unplugPending_ = true;
     unplugBy_ = sim::now() + flushWait;
@@ -603,6 +621,7 @@ void AcmFront::takeOffBus() {
     closeTerminal();
     core_.unplugged(sim::now());
     effects_.clear();
+    heldOut_.clear();
     controls_.clear();
     ttyIn_.clear();
     ttyOut_.clear();

@@ -103,6 +103,7 @@ void Core::note(Nanos t, const std::string& event, const std::string& fields) {
 void Core::lineState(Nanos t, bool dtr, bool rts) {
     write("{\"ev\":\"line\",\"t\":" + std::to_string(busMicros(t)) +
           ",\"dtr\":" + (dtr ? "1" : "0") + ",\"rts\":" + (rts ? "1" : "0") + "}");
+    rts_ = rts;
     if (dtr && !dtr_) {
         dtr_ = true;
         ++generation_;
@@ -120,17 +121,25 @@ void Core::release(Nanos t) {
 }
 
 void Core::lineCoding(Nanos t, const LineCoding& coding) {
+    lineCoding(t, coding, coding.rate, {});
+}
+
+void Core::lineCoding(Nanos t, const LineCoding& coding, double rate, const std::string& fields) {
     coding_ = coding;
+    coding_.rate = static_cast<std::uint32_t>(std::clamp(std::lround(rate), 0L, 0xFFFFFFFFL));
+    rate_ = rate;
     write("{\"ev\":\"coding\",\"t\":" + std::to_string(busMicros(t)) +
-          ",\"rate\":" + std::to_string(coding.rate) +
+          ",\"rate\":" + std::to_string(coding_.rate) +
           ",\"bits\":" + std::to_string(coding.dataBits) + ",\"parity\":\"" +
-          parityName(coding.parity) + "\",\"stop\":" + stopName(coding.charFormat) + "}");
+          parityName(coding.parity) + "\",\"stop\":" + stopName(coding.charFormat) +
+          (fields.empty() ? "" : "," + fields) + "}");
 }
 
 void Core::unplugged(Nanos t) {
     note(t, "unplug");
     connected_ = false;
     ++generation_;
+    held_.clear(); // the adapter lost its supply with them
     if (dtr_) {
         release(t); // the adapter's DTR output falls with its supply
     }
@@ -140,6 +149,7 @@ void Core::replugged(Nanos t) {
     note(t, "replug");
     connected_ = true;
     coding_ = LineCoding{}; // a fresh adapter, until the host sets its coding
+    rate_ = coding_.rate;
 }
 
 // ---------------------------------------------------------------------------
@@ -147,6 +157,10 @@ void Core::replugged(Nanos t) {
 
 void Core::fromHost(Nanos t, std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) {
+        return;
+    }
+    if (stalled_) {
+        held_.insert(held_.end(), bytes.begin(), bytes.end());
         return;
     }
     // A piece that comes while the line still carries the one before joins
@@ -160,33 +174,54 @@ void Core::fromHost(Nanos t, std::span<const std::uint8_t> bytes) {
         bursts_.push_back(std::move(burst));
     }
     Burst& burst = bursts_.back();
-    const double rate = coding_.rate;
+    Piece piece;
+    piece.id = nextPiece_++;
+    piece.burst = burst.id;
+    piece.start = start;
+    piece.rate = rate_;
     const bool frameOk = coding_.eightN1();
-    std::vector<sim::LineByte> line(bytes.size());
+    piece.bytes.resize(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        sim::LineByte& b = line[i];
+        sim::LineByte& b = piece.bytes[i];
         b.value = bytes[i];
-        b.rate = rate;
+        b.rate = piece.rate;
         b.frameOk = frameOk;
-        b.start = start + sim::detail::lineTime(rate, i);
-        b.end = start + sim::detail::lineTime(rate, i + 1);
+        b.start = start + sim::detail::lineTime(piece.rate, i);
+        b.end = start + sim::detail::lineTime(piece.rate, i + 1);
     }
-    lineFree_ = line.back().end;
+    piece.keep = bytes.size();
+    piece.due = piece.bytes.back().end;
+    lineFree_ = piece.due;
     burst.t1 = lineFree_;
     burst.bytes.insert(burst.bytes.end(), bytes.begin(), bytes.end());
     ++burst.pieces;
-    const std::uint64_t id = burst.id;
-    sim::detail::schedule(
-        lineFree_, [this, id, line = std::move(line)]() mutable { deliver(id, std::move(line)); });
+    schedule(piece);
+    pieces_.push_back(std::move(piece));
 }
 
-void Core::deliver(std::uint64_t burst, std::vector<sim::LineByte> bytes) {
+void Core::schedule(const Piece& piece) {
+    sim::detail::schedule(piece.due, [this, id = piece.id, due = piece.due] { deliver(id, due); });
+}
+
+void Core::deliver(std::uint64_t id, Nanos due) {
+    const auto p =
+        std::find_if(pieces_.begin(), pieces_.end(), [id](const Piece& q) { return q.id == id; });
+    if (p == pieces_.end() || p->due != due) {
+        return; // a purge moved it
+    }
+    Piece piece = std::move(*p);
+    pieces_.erase(p);
     const auto it = std::find_if(bursts_.begin(), bursts_.end(),
-                                 [burst](const Burst& b) { return b.id == burst; });
+                                 [&piece](const Burst& b) { return b.id == piece.burst; });
     if (it == bursts_.end()) {
         return;
     }
-    for (sim::LineByte& b : bytes) {
+    for (std::size_t i = 0; i < piece.bytes.size(); ++i) {
+        sim::LineByte& b = piece.bytes[i];
+        if (i >= piece.keep) {
+            ++it->lost; // thrown away in the adapter before it reached the line
+            continue;
+        }
         if (board_.heldInReset()) {
             ++it->lost; // the port is deaf while the board is held
             continue;
@@ -209,6 +244,81 @@ void Core::deliver(std::uint64_t burst, std::vector<sim::LineByte> bytes) {
     bursts_.erase(it);
 }
 
+// How many of the piece's bytes have fully crossed by t.
+std::size_t Core::bytesDone(const Piece& piece, Nanos t) {
+    const auto ended = std::partition_point(
+        piece.bytes.begin(), piece.bytes.begin() + static_cast<std::ptrdiff_t>(piece.keep),
+        [t](const sim::LineByte& b) { return b.end <= t; });
+    return static_cast<std::size_t>(ended - piece.bytes.begin());
+}
+
+std::size_t Core::outQueued(Nanos t) const {
+    std::size_t queued = 0;
+    for (const Piece& p : pieces_) {
+        queued += p.keep - bytesDone(p, t);
+    }
+    return queued;
+}
+
+Nanos Core::outQueuedAtMost(std::size_t count) const {
+    std::size_t total = 0;
+    for (const Piece& p : pieces_) {
+        total += p.keep;
+    }
+    if (total <= count) {
+        return 0;
+    }
+    // The queue drains in order: it holds `count` once the byte before the
+    // last `count` has ended.
+    std::size_t index = total - count - 1;
+    for (const Piece& p : pieces_) {
+        if (index < p.keep) {
+            return p.bytes[index].end;
+        }
+        index -= p.keep;
+    }
+    return 0;
+}
+
+void Core::purgeOut(Nanos t) {
+    Nanos free = 0;
+    for (Piece& p : pieces_) {
+        // A byte already on the line goes out whole.
+        std::size_t started = bytesDone(p, t);
+        if (started < p.keep && p.bytes[started].start < t) {
+            ++started;
+        }
+        if (started < p.keep) {
+            p.keep = started;
+            p.due = std::max(p.keep > 0 ? p.bytes[p.keep - 1].end : t, t);
+            schedule(p);
+        }
+        if (p.keep > 0) {
+            free = std::max(free, p.bytes[p.keep - 1].end);
+        }
+    }
+    lineFree_ = std::min(lineFree_, std::max(free, t));
+    for (Burst& b : bursts_) {
+        b.t1 = std::min(b.t1, std::max(lineFree_, b.t0));
+    }
+}
+
+void Core::stall(Nanos t) {
+    stalled_ = true;
+    note(t, "stall");
+}
+
+void Core::resume(Nanos t) {
+    if (!stalled_) {
+        return;
+    }
+    stalled_ = false;
+    note(t, "resume");
+    std::vector<std::uint8_t> held;
+    held.swap(held_);
+    fromHost(t, held);
+}
+
 // ---------------------------------------------------------------------------
 // Replies towards the host
 
@@ -223,8 +333,7 @@ void Core::replied(const sim::Packet& packet) {
             return; // reset or unplugged before the reply was out
         }
         if (!reply.empty()) {
-            const bool taken =
-                connected_ && frameOk && coding_.eightN1() && uartTakes(rate, coding_.rate);
+            const bool taken = connected_ && frameOk && coding_.eightN1() && uartTakes(rate, rate_);
             std::string line = "{\"ev\":\"tx\",\"t\":" + std::to_string(busMicros(sim::now())) +
                                "," + bytesField(reply);
             if (!taken) {

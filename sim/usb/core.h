@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,6 +39,8 @@
 namespace usbboard {
 
 using sim::Nanos;
+
+constexpr Nanos never = std::numeric_limits<Nanos>::max();
 
 // The seven bytes of SET_LINE_CODING and GET_LINE_CODING.
 struct LineCoding {
@@ -77,15 +80,37 @@ class Core {
     Core& operator=(const Core&) = delete;
 
     sim::Board& board() { return board_; }
+    // The coding, its rate rounded; rate() is the rate on the line.
     const LineCoding& coding() const { return coding_; }
+    double rate() const { return rate_; }
     bool dtr() const { return dtr_; }
+    bool rts() const { return rts_; }
     int blockWrites() const { return blocks_; }
 
     // What the host did at time t (sim::now()'s clock, not later than now).
     void lineState(Nanos t, bool dtr, bool rts);
     void lineCoding(Nanos t, const LineCoding& coding);
-    // One bulk OUT transfer, or a piece of one, that came at t.
+    // A coding set through a chip's own registers: `rate` is what the chip
+    // really puts on the line, `fields` the JSON members that the log adds
+    // (the chip and the raw values behind the rate).
+    void lineCoding(Nanos t, const LineCoding& coding, double rate, const std::string& fields);
+    // One bulk OUT transfer, or a piece of one, that came at t. While the
+    // board stalls, the bytes wait for its resume.
     void fromHost(Nanos t, std::span<const std::uint8_t> bytes);
+
+    // The adapter's transmit side: bytes taken from the host that have not
+    // yet fully crossed the UART at time t (t not before the last fromHost),
+    // and when no more than `count` of them will be left.
+    std::size_t outQueued(Nanos t) const;
+    Nanos outQueuedAtMost(std::size_t count) const;
+    // The adapter throws away what it has not started to send.
+    void purgeOut(Nanos t);
+
+    // The board stops reading bulk OUT, and reads again: what came in
+    // between crosses the UART from the resume on.
+    void stall(Nanos t);
+    void resume(Nanos t);
+    bool stalled() const { return stalled_; }
 
     // The adapter went off the bus (its lines drop with it) and came back.
     void unplugged(Nanos t);
@@ -107,8 +132,21 @@ class Core {
         int pieces = 0; // still on the line
         int lost = 0;
     };
+    // The bytes of one fromHost, on the line one after the other; the board
+    // takes them at `due`.
+    struct Piece {
+        std::uint64_t id = 0;
+        std::uint64_t burst = 0;
+        Nanos start = 0;
+        double rate = 0;
+        std::vector<sim::LineByte> bytes;
+        std::size_t keep = 0; // the rest was thrown away before it started
+        Nanos due = 0;
+    };
+    static std::size_t bytesDone(const Piece& piece, Nanos t);
 
-    void deliver(std::uint64_t burst, std::vector<sim::LineByte> bytes);
+    void schedule(const Piece& piece);
+    void deliver(std::uint64_t piece, Nanos due);
     void replied(const sim::Packet& packet);
     void release(Nanos t);
     void write(const std::string& line);
@@ -117,12 +155,18 @@ class Core {
     Nanos busOffset_;
     sim::Board board_;
     LineCoding coding_;
+    double rate_ = 9600;
     bool dtr_ = false;
+    bool rts_ = false;
     bool connected_ = true;
     std::uint64_t generation_ = 0; // bumped by a reset or an unplug: cancels replies
     Nanos lineFree_ = 0;
     std::deque<Burst> bursts_;
     std::uint64_t nextBurst_ = 1;
+    std::deque<Piece> pieces_; // on the line or waiting for it, in order
+    std::uint64_t nextPiece_ = 1;
+    bool stalled_ = false;
+    std::vector<std::uint8_t> held_; // came while stalled
     int blocks_ = 0;
 };
 

@@ -5,7 +5,6 @@
 #include "sim/usb/core.h"
 
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -13,11 +12,10 @@
 
 namespace usbboard {
 
-constexpr Nanos never = std::numeric_limits<Nanos>::max();
-
 struct FrontOptions {
     std::string udc;      // the device controller to bind (default: the first dummy_udc)
     std::string gadgetfs; // where gadgetfs is mounted or is to be mounted
+    std::string chip;     // front gadgetfs: the adapter chip (sim/usb/chips.h); empty: modem class
 };
 
 class Front {
@@ -45,8 +43,9 @@ class Front {
     // Bytes from the board for the host, in order.
     virtual void send(const std::vector<std::uint8_t>& bytes) = 0;
 
-    // Faults. The board stops reading its bulk OUT, for good.
+    // Faults. The board stops reading its bulk OUT, and reads it again.
     virtual void stallOut() = 0;
+    virtual void resumeOut() = 0;
     // Off the bus once the board's last reply has reached the host (or a
     // while later if the host does not take it), and back replugAfter later.
     virtual void unplug(Nanos replugAfter) = 0;

@@ -1,30 +1,37 @@
-// --front gadgetfs: the whole modem-class device in user space through
+// --front gadgetfs: the whole USB serial adapter in user space through
 // gadgetfs, for a small Linux computer whose USB device port is plugged into
 // a real station PC. No host bus can be watched there: the requests are the
-// device's own, timed by the monotonic clock when they are read.
+// device's own, timed by the monotonic clock when they are read. What the
+// adapter is - the modem-class device, or one of the vendor chips - is
+// sim/usb/chips.h; this file carries its requests and bytes.
 //
 // gadgetfs takes the descriptors from us, enumerates by itself and passes the
-// class requests up: SET_LINE_CODING, GET_LINE_CODING, SET_CONTROL_LINE_STATE.
-// It keeps one request at a time, and it completes the data stage of an OUT
-// request (the seven bytes of SET_LINE_CODING) in the kernel, so the host
-// goes on at once. When the next request comes before we have read that one,
-// gadgetfs drops it: its event is replaced, or reading its data fails with
-// EIDRM. The coding is then lost (the host's driver does not send it again),
-// as if the adapter had missed it. The EIDRM case is logged ("dropped"); the
-// other cannot be seen from here. To keep the window small, ep0 is read as
-// soon as it has something (poll, and SIGIO for the data stage, which poll
-// does not report).
+// class and vendor requests up. It keeps one request at a time, and it
+// completes the data stage of an OUT request (the seven bytes of
+// SET_LINE_CODING, a CP2102's four of SET_BAUDRATE, a PL2303's seven of its
+// line request) in the kernel, so the host goes on at once. When the next
+// request comes before we have read that one, gadgetfs drops it: its event
+// is replaced, or reading its data fails with EIDRM. The setting is then
+// lost (the host's driver does not send it again), as if the adapter had
+// missed it. The EIDRM case is logged ("dropped"); the other cannot be seen
+// from here. To keep the window small, ep0 is read as soon as it has
+// something (poll, and SIGIO for the data stage, which poll does not
+// report). Requests without a data stage wait for our answer and are never
+// lost.
 //
 // gadgetfs endpoint files have no poll. Bulk OUT is read by native AIO with
-// an eventfd, one packet (512 bytes) at a time: the host's driver ends no
-// transfer with a zero-length packet, so a longer read of a transfer that
-// fills whole packets would wait for the next one. Bulk IN is written by a
-// thread of its own with plain blocking writes: an AIO write that the
-// controller completes at once (dummy_hcd does so for up to 64 bytes) takes a
-// lock that gadgetfs holds while it queues the request, and the CPU hangs.
-// For the same reason no request is ever cancelled (io_cancel completes it
-// inside the cancel): a read queued on bulk OUT ends when the controller gives
-// it back, which a disconnect or an unbind does at once.
+// an eventfd, one packet (512 bytes at high speed, the chip's packet size at
+// full speed) at a time: the host's driver ends no transfer with a
+// zero-length packet, so a longer read of a transfer that fills whole packets
+// would wait for the next one. A chip with a transmit buffer takes the next
+// packet only when the buffer has room for it. Bulk IN is written by a thread
+// of its own with plain blocking writes: an AIO write that the controller
+// completes at once (dummy_hcd does so for up to 64 bytes) takes a lock that
+// gadgetfs holds while it queues the request, and the CPU hangs. For the
+// same reason no request is ever cancelled (io_cancel completes it inside the
+// cancel): a read queued on bulk OUT ends when the controller gives it back,
+// which a disconnect or an unbind does at once.
+#include "sim/usb/chips.h"
 #include "sim/usb/front.h"
 #include "sim/usb/system.h"
 
@@ -35,6 +42,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <linux/aio_abi.h>
 #include <linux/usb/ch9.h>
@@ -54,17 +62,9 @@ namespace usbboard {
 namespace {
 
 constexpr long gadgetfsMagic = 0xaee71ee7;
-constexpr std::size_t bulkPacket = 512; // high speed
+constexpr std::size_t largestPacket = 512; // high speed
 constexpr Nanos flushWait = sim::ms(1000);
 constexpr Nanos readyPoll = sim::ms(50);
-
-// The class requests of a modem-class device.
-constexpr std::uint8_t setLineCoding = 0x20;
-constexpr std::uint8_t getLineCoding = 0x21;
-constexpr std::uint8_t setControlLineState = 0x22;
-constexpr std::uint8_t sendBreak = 0x23;
-constexpr std::uint8_t classOut = USB_TYPE_CLASS | USB_RECIP_INTERFACE;
-constexpr std::uint8_t classIn = USB_DIR_IN | classOut;
 
 // ---------------------------------------------------------------------------
 // Endpoints: the controller names them, e.g. ep1in-bulk, ep2out-bulk,
@@ -142,97 +142,43 @@ std::optional<EndpointFile> choose(const std::vector<EndpointFile>& files, int d
 }
 
 // ---------------------------------------------------------------------------
-// Descriptors
-
-class Bytes {
-  public:
-    Bytes& u8(unsigned v) {
-        b_.push_back(static_cast<std::uint8_t>(v));
-        return *this;
-    }
-    Bytes& u16(unsigned v) { return u8(v & 0xFF).u8(v >> 8); }
-    Bytes& append(const std::vector<std::uint8_t>& more) {
-        b_.insert(b_.end(), more.begin(), more.end());
-        return *this;
-    }
-    std::vector<std::uint8_t>& get() { return b_; }
-
-  private:
-    std::vector<std::uint8_t> b_;
-};
-
-std::vector<std::uint8_t> endpointDescriptor(int address, int type, unsigned maxPacket,
-                                             unsigned interval) {
-    Bytes d;
-    d.u8(USB_DT_ENDPOINT_SIZE).u8(USB_DT_ENDPOINT).u8(address).u8(type).u16(maxPacket).u8(interval);
-    return d.get();
-}
-
-std::vector<std::uint8_t> notifyDescriptor(const Endpoints& e, bool high) {
-    // 10 bytes of SERIAL_STATE every 32 ms at most (bInterval in frames at
-    // full speed, 2^(n-1) microframes at high speed).
-    return endpointDescriptor(USB_DIR_IN | e.notify.number, USB_ENDPOINT_XFER_INT, 10,
-                              high ? 9 : 32);
-}
-std::vector<std::uint8_t> inDescriptor(const Endpoints& e, bool high) {
-    return endpointDescriptor(USB_DIR_IN | e.in.number, USB_ENDPOINT_XFER_BULK, high ? 512 : 64, 0);
-}
-std::vector<std::uint8_t> outDescriptor(const Endpoints& e, bool high) {
-    return endpointDescriptor(e.out.number, USB_ENDPOINT_XFER_BULK, high ? 512 : 64, 0);
-}
-
-std::vector<std::uint8_t> configuration(const std::vector<std::uint8_t>& interfaces,
-                                        unsigned count) {
-    Bytes c;
-    c.u8(USB_DT_CONFIG_SIZE).u8(USB_DT_CONFIG).u16(USB_DT_CONFIG_SIZE + interfaces.size());
-    c.u8(count).u8(1).u8(0).u8(USB_CONFIG_ATT_ONE | USB_CONFIG_ATT_SELFPOWER).u8(50); // 100 mA
-    return c.append(interfaces).get();
-}
-
-// Two interfaces: the communication interface (abstract control model, with
-// the header, call management, ACM and union functional descriptors and the
-// notification endpoint) and the data interface with the bulk pair.
-std::vector<std::uint8_t> modemConfiguration(const Endpoints& e, bool high) {
-    Bytes i;
-    i.u8(USB_DT_INTERFACE_SIZE).u8(USB_DT_INTERFACE).u8(0).u8(0).u8(1);
-    i.u8(USB_CLASS_COMM).u8(2).u8(0).u8(0);   // ACM, no AT command protocol: nobody probes it
-    i.u8(5).u8(0x24).u8(0x00).u16(0x0110);    // header, CDC 1.10
-    i.u8(5).u8(0x24).u8(0x01).u8(0x00).u8(1); // call management: none; data on interface 1
-    i.u8(4).u8(0x24).u8(0x02).u8(0x02);       // ACM: line coding and line state requests
-    i.u8(5).u8(0x24).u8(0x06).u8(0).u8(1);    // union: interface 0 controls interface 1
-    i.append(notifyDescriptor(e, high));
-    i.u8(USB_DT_INTERFACE_SIZE).u8(USB_DT_INTERFACE).u8(1).u8(0).u8(2);
-    i.u8(USB_CLASS_CDC_DATA).u8(0).u8(0).u8(0);
-    i.append(inDescriptor(e, high)).append(outDescriptor(e, high));
-    return configuration(i.get(), 2);
-}
-
-std::vector<std::uint8_t> deviceDescriptor(unsigned deviceClass) {
-    Bytes d;
-    d.u8(USB_DT_DEVICE_SIZE).u8(USB_DT_DEVICE).u16(0x0200);
-    d.u8(deviceClass).u8(0).u8(0).u8(64);  // ep0's size, set by gadgetfs
-    d.u16(0x1d6b).u16(0x0104).u16(0x0100); // the kernel's id for gadget tests
-    d.u8(0).u8(0).u8(0).u8(1);             // no strings, one configuration
-    return d.get();
-}
+// The messages that gadgetfs takes
 
 // What is written to the controller's file: a zero tag, the full-speed and
 // the high-speed configurations, the device descriptor.
+// A part without a high-speed configuration runs at full speed.
 std::vector<std::uint8_t> deviceConfig(const std::vector<std::uint8_t>& full,
                                        const std::vector<std::uint8_t>& high,
                                        const std::vector<std::uint8_t>& device) {
-    Bytes m;
-    m.u8(0).u8(0).u8(0).u8(0);
-    return m.append(full).append(high).append(device).get();
+    std::vector<std::uint8_t> m(4, 0);
+    m.insert(m.end(), full.begin(), full.end());
+    m.insert(m.end(), high.begin(), high.end());
+    m.insert(m.end(), device.begin(), device.end());
+    return m;
 }
 
-// An endpoint file's configuration: tag 1, full-speed then high-speed
-// descriptor.
+// An endpoint file's configuration: tag 1, the full-speed descriptor, then
+// the high-speed one if the part runs at high speed.
 std::vector<std::uint8_t> endpointConfig(const std::vector<std::uint8_t>& full,
                                          const std::vector<std::uint8_t>& high) {
-    Bytes m;
-    m.u8(1).u8(0).u8(0).u8(0);
-    return m.append(full).append(high).get();
+    std::vector<std::uint8_t> m{1, 0, 0, 0};
+    m.insert(m.end(), full.begin(), full.end());
+    m.insert(m.end(), high.begin(), high.end());
+    return m;
+}
+
+// The descriptor of one endpoint within a configuration.
+std::vector<std::uint8_t> findEndpoint(const std::vector<std::uint8_t>& configuration,
+                                       int address) {
+    for (std::size_t i = 0; i + 1 < configuration.size() && configuration[i] > 0;
+         i += configuration[i]) {
+        if (configuration[i + 1] == USB_DT_ENDPOINT &&
+            i + USB_DT_ENDPOINT_SIZE <= configuration.size() && configuration[i + 2] == address) {
+            return {configuration.begin() + static_cast<std::ptrdiff_t>(i),
+                    configuration.begin() + static_cast<std::ptrdiff_t>(i + USB_DT_ENDPOINT_SIZE)};
+        }
+    }
+    return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -251,12 +197,15 @@ long ioGetEvents(aio_context_t ctx, long min, long max, io_event* events, timesp
 
 // The bulk IN writer: blocking writes of what the board sends, on a thread
 // of its own. SIGUSR1 (with a handler, so that it ends the write with EINTR)
-// frees a write that the host does not take.
+// frees a write that the host does not take. Each time it has written all it
+// was given it says so on an eventfd, for the chips that send only while
+// the host takes their packets. Framed transfers are written one by one;
+// others are joined.
 class InWriter {
   public:
     ~InWriter() { stop(); }
 
-    void start(int fd) {
+    void start(int fd, bool framed, int idleFd) {
         stop();
         static const bool handled = [] {
             struct sigaction action {};
@@ -266,14 +215,16 @@ class InWriter {
         }();
         (void)handled;
         fd_ = fd;
+        framed_ = framed;
+        idleFd_ = idleFd;
         stopping_ = false;
         finished_ = false;
         thread_ = std::thread([this] { run(); });
     }
 
-    void push(const std::vector<std::uint8_t>& bytes) {
+    void push(std::vector<std::uint8_t> bytes) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+        queue_.push_back(std::move(bytes));
         wake_.notify_one();
     }
 
@@ -314,8 +265,12 @@ class InWriter {
             if (stopping_) {
                 break;
             }
-            std::vector<std::uint8_t> bytes;
-            bytes.swap(queue_);
+            std::vector<std::uint8_t> bytes = std::move(queue_.front());
+            queue_.pop_front();
+            while (!framed_ && !queue_.empty()) {
+                bytes.insert(bytes.end(), queue_.front().begin(), queue_.front().end());
+                queue_.pop_front();
+            }
             busy_ = true;
             lock.unlock();
             std::size_t done = 0;
@@ -334,6 +289,10 @@ class InWriter {
             }
             lock.lock();
             busy_ = false;
+            if (queue_.empty() && idleFd_ >= 0) {
+                const std::uint64_t one = 1;
+                (void)::write(idleFd_, &one, sizeof one);
+            }
         }
         close(fd_);
         fd_ = -1;
@@ -345,16 +304,19 @@ class InWriter {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    std::vector<std::uint8_t> queue_;
+    std::deque<std::vector<std::uint8_t>> queue_;
     bool busy_ = false;
     bool stopping_ = false;
     bool finished_ = false;
+    bool framed_ = false;
     int fd_ = -1;
+    int idleFd_ = -1;
 };
 
 class GadgetfsFront final : public Front {
   public:
-    GadgetfsFront(Core& core, FrontOptions options) : core_(core), options_(std::move(options)) {}
+    GadgetfsFront(Core& core, FrontOptions options, std::unique_ptr<Chip> chip)
+        : core_(core), options_(std::move(options)), device_(std::move(chip)) {}
     ~GadgetfsFront() override { stop(); }
 
     void start() override;
@@ -367,6 +329,7 @@ class GadgetfsFront final : public Front {
     bool ready() const override { return ready_; }
     void send(const std::vector<std::uint8_t>& bytes) override;
     void stallOut() override;
+    void resumeOut() override;
     void unplug(Nanos replugAfter) override;
 
   private:
@@ -376,39 +339,43 @@ class GadgetfsFront final : public Front {
     void unbind();
     void serviceEp0();
     void setup(const usb_ctrlrequest& request);
+    void answer(const Setup& setup, const Answer& answer);
     void readData();
     void ack();
     void reply(const std::uint8_t* bytes, std::size_t count);
     void stall(bool in);
     void openEndpoints();
     void closeEndpoints();
-    int openEndpoint(const EndpointFile& file, const std::vector<std::uint8_t>& full,
-                     const std::vector<std::uint8_t>& high);
+    int openEndpoint(const EndpointFile& file, int address);
     void submitRead();
     void reap();
     void complete(const io_event& event);
+    void pumpIn();
 
     Core& core_;
     FrontOptions options_;
+    std::unique_ptr<Chip> device_; // what the adapter is
     std::string dir_;
     bool mounted_ = false; // by us
     bool madeDir_ = false; // by us
-    std::string chip_;     // the controller's file
+    std::string udcFile_;  // the controller's file
     Endpoints endpoints_;
     int ep0_ = -1;
     int notify_ = -1;
     int out_ = -1;
-    InWriter writer_; // owns the bulk IN file while configured
+    InWriter writer_;     // owns the bulk IN file while configured
+    int writerIdle_ = -1; // eventfd: the writer has written all it had
     aio_context_t aio_ = 0;
     int aioDone_ = -1; // eventfd
     iocb readCb_{};
     bool reading_ = false;
-    std::array<std::uint8_t, bulkPacket> readBuffer_{};
+    std::array<std::uint8_t, largestPacket> readBuffer_{};
+    bool highSpeed_ = false; // as connected
+    Nanos readAt_ = never;   // the chip's transmit buffer has room again
 
     bool configured_ = false;
     bool awaitingData_ = false; // an OUT request's data stage
-    bool ignoreData_ = false;
-    std::uint16_t dataLength_ = 0;
+    Setup dataSetup_;
     Nanos setupTime_ = 0;
     int dropped_ = 0;
 
@@ -445,10 +412,10 @@ void GadgetfsFront::start() {
     mountGadgetfs();
     for (const std::string& name : listDir(dir_)) {
         if (name.rfind("ep", 0) != 0) {
-            chip_ = name;
+            udcFile_ = name;
         }
     }
-    if (chip_.empty()) {
+    if (udcFile_.empty()) {
         errno = 0;
         throw SystemError("no controller file in " + dir_);
     }
@@ -457,9 +424,18 @@ void GadgetfsFront::start() {
         throw SystemError("io_setup");
     }
     aioDone_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (aioDone_ < 0) {
+    writerIdle_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (aioDone_ < 0 || writerIdle_ < 0) {
         throw SystemError("eventfd");
     }
+    char id[96];
+    (void)std::snprintf(id, sizeof id,
+                        "\"chip\":\"%s\",\"vid\":\"0x%04x\",\"pid\":\"0x%04x\",\"bcdDevice\":"
+                        "\"0x%04x\"",
+                        device_->name(), device_->vendorId(), device_->productId(),
+                        device_->bcdDevice());
+    core_.note(sim::now(), "device", id);
+    device_->powerUp(sim::now());
     bind();
 }
 
@@ -487,22 +463,22 @@ void GadgetfsFront::mountGadgetfs() {
 // a configuration of no endpoints (that no host driver claims) to see them.
 // The host sees nothing of it; a connection is debounced for 100 ms.
 void GadgetfsFront::probeEndpoints() {
-    const std::string path = dir_ + "/" + chip_;
+    const std::string path = dir_ + "/" + udcFile_;
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         throw SystemError("open " + path);
     }
-    Bytes i;
-    i.u8(USB_DT_INTERFACE_SIZE).u8(USB_DT_INTERFACE).u8(0).u8(0).u8(0);
-    i.u8(USB_CLASS_VENDOR_SPEC).u8(0).u8(0).u8(0);
-    const std::vector<std::uint8_t> config = configuration(i.get(), 1);
-    const std::vector<std::uint8_t> message =
-        deviceConfig(config, config, deviceDescriptor(USB_CLASS_VENDOR_SPEC));
+    const std::vector<std::uint8_t> interface {
+        USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 0, USB_CLASS_VENDOR_SPEC, 0, 0, 0
+    };
+    const std::vector<std::uint8_t> config = configurationDescriptor(interface, 1);
+    const std::vector<std::uint8_t> message = deviceConfig(
+        config, config, deviceDescriptor(USB_CLASS_VENDOR_SPEC, 0x1d6b, 0x0104, 0x0100, {0, 0, 0}));
     if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
         const int error = errno;
         close(fd);
         errno = error;
-        throw SystemError("bind gadgetfs to " + chip_);
+        throw SystemError("bind gadgetfs to " + udcFile_);
     }
     std::vector<EndpointFile> files;
     for (const std::string& name : listDir(dir_)) {
@@ -516,7 +492,7 @@ void GadgetfsFront::probeEndpoints() {
         const std::optional<EndpointFile> f = choose(files, direction, type, taken);
         if (!f) {
             errno = 0;
-            throw SystemError(std::string("the controller ") + chip_ + " has no endpoint for " +
+            throw SystemError(std::string("the controller ") + udcFile_ + " has no endpoint for " +
                               what);
         }
         taken.push_back(f->name);
@@ -525,12 +501,12 @@ void GadgetfsFront::probeEndpoints() {
     endpoints_.in = pick(USB_DIR_IN, USB_ENDPOINT_XFER_BULK, "bulk IN");
     endpoints_.out = pick(USB_DIR_OUT, USB_ENDPOINT_XFER_BULK, "bulk OUT");
     endpoints_.notify = pick(USB_DIR_IN, USB_ENDPOINT_XFER_INT, "interrupt IN");
-    warn("gadgetfs on " + chip_ + ": " + endpoints_.in.name + ", " + endpoints_.out.name + ", " +
+    warn("gadgetfs on " + udcFile_ + ": " + endpoints_.in.name + ", " + endpoints_.out.name + ", " +
          endpoints_.notify.name);
 }
 
 void GadgetfsFront::bind() {
-    const std::string path = dir_ + "/" + chip_;
+    const std::string path = dir_ + "/" + udcFile_;
     ep0_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (ep0_ < 0) {
         throw SystemError("open " + path);
@@ -539,9 +515,12 @@ void GadgetfsFront::bind() {
     if (fcntl(ep0_, F_SETOWN, getpid()) != 0 || fcntl(ep0_, F_SETFL, O_NONBLOCK | O_ASYNC) != 0) {
         throw SystemError("fcntl " + path);
     }
-    const std::vector<std::uint8_t> message =
-        deviceConfig(modemConfiguration(endpoints_, false), modemConfiguration(endpoints_, true),
-                     deviceDescriptor(USB_CLASS_COMM));
+    const EndpointNumbers numbers{endpoints_.in.number, endpoints_.out.number,
+                                  endpoints_.notify.number};
+    const std::vector<std::uint8_t> message = deviceConfig(
+        device_->configuration(numbers, false),
+        device_->highSpeed() ? device_->configuration(numbers, true) : std::vector<std::uint8_t>{},
+        device_->device());
     if (write(ep0_, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
         throw SystemError("write the descriptors to " + path);
     }
@@ -576,9 +555,11 @@ void GadgetfsFront::stop() {
         warn("a bulk OUT read is still queued; leaving its AIO context");
         aio_ = 0;
     }
-    if (aioDone_ >= 0) {
-        close(aioDone_);
-        aioDone_ = -1;
+    for (int* fd : {&aioDone_, &writerIdle_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
     if (aio_ != 0) {
         (void)syscall(SYS_io_destroy, aio_);
@@ -622,6 +603,7 @@ void GadgetfsFront::serviceEp0() {
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
             switch (events[i].type) {
             case GADGETFS_CONNECT:
+                highSpeed_ = events[i].u.speed == USB_SPEED_HIGH;
                 break;
             case GADGETFS_DISCONNECT: // also a bus reset
                 closeEndpoints();
@@ -639,59 +621,67 @@ void GadgetfsFront::serviceEp0() {
 
 void GadgetfsFront::setup(const usb_ctrlrequest& r) {
     const Nanos now = sim::now();
-    const unsigned value = r.wValue; // little-endian machines only
-    const unsigned length = r.wLength;
-    if (r.bRequestType == USB_DIR_OUT && r.bRequest == USB_REQ_SET_CONFIGURATION) {
+    Setup q; // little-endian machines only
+    q.requestType = r.bRequestType;
+    q.request = r.bRequest;
+    q.value = r.wValue;
+    q.index = r.wIndex;
+    q.length = r.wLength;
+    if (q.requestType == USB_DIR_OUT && q.request == USB_REQ_SET_CONFIGURATION) {
         // The same configuration again keeps the endpoints as they are: a
         // read still queued would keep the old ones from opening.
-        if ((value & 0xFF) != 1) {
+        if ((q.value & 0xFF) != 1) {
             closeEndpoints();
         } else if (!configured_) {
             openEndpoints();
         }
         ack(); // only now: the host's first transfers must find the endpoints
-    } else if ((r.bRequestType == (USB_DIR_OUT | USB_RECIP_INTERFACE) &&
-                r.bRequest == USB_REQ_SET_INTERFACE) ||
-               (r.bRequestType == classOut && r.bRequest == sendBreak)) {
-        ack(); // one interface setting; no break to send on this line
-    } else if (r.bRequestType == (USB_DIR_IN | USB_RECIP_INTERFACE) &&
-               r.bRequest == USB_REQ_GET_INTERFACE) {
+    } else if (q.requestType == (USB_DIR_OUT | USB_RECIP_INTERFACE) &&
+               q.request == USB_REQ_SET_INTERFACE) {
+        ack(); // one interface setting
+    } else if (q.requestType == (USB_DIR_IN | USB_RECIP_INTERFACE) &&
+               q.request == USB_REQ_GET_INTERFACE) {
         const std::uint8_t alternate = 0;
-        reply(&alternate, 1);
-    } else if (r.bRequestType == classOut && r.bRequest == setControlLineState) {
-        core_.lineState(now, (value & 1) != 0, (value & 2) != 0);
-        ack();
-    } else if (r.bRequestType == classOut && r.bRequest == setLineCoding && length > 0) {
+        reply(&alternate, std::min<std::size_t>(1, q.length));
+    } else if (q.requestType == USB_DIR_IN && q.request == USB_REQ_GET_DESCRIPTOR &&
+               (q.value >> 8) == USB_DT_STRING) {
+        if (const std::optional<std::vector<std::uint8_t>> text = device_->string(q.value & 0xFF)) {
+            reply(text->data(), std::min<std::size_t>(text->size(), q.length));
+        } else {
+            stall(true);
+        }
+    } else if (!q.in() && q.length > 0) {
+        // An OUT data stage cannot be refused: gadgetfs has taken it already.
         awaitingData_ = true;
-        ignoreData_ = false;
-        dataLength_ = static_cast<std::uint16_t>(length);
-        setupTime_ = now;
-        readData();
-    } else if (r.bRequestType == classIn && r.bRequest == getLineCoding) {
-        const std::array<std::uint8_t, 7> coding = core_.coding().bytes();
-        reply(coding.data(), std::min<std::size_t>(coding.size(), length));
-    } else if ((r.bRequestType & USB_DIR_IN) == 0 && length > 0) {
-        awaitingData_ = true; // an OUT data stage cannot be refused: take it
-        ignoreData_ = true;
-        dataLength_ = static_cast<std::uint16_t>(length);
+        dataSetup_ = q;
         setupTime_ = now;
         readData();
     } else {
-        stall((r.bRequestType & USB_DIR_IN) != 0); // strings, and whatever else
+        answer(q, device_->control(now, q, {}));
+    }
+}
+
+void GadgetfsFront::answer(const Setup& q, const Answer& a) {
+    switch (a.kind) {
+    case Answer::Kind::ack:
+        ack();
+        break;
+    case Answer::Kind::reply:
+        reply(a.data.data(), std::min<std::size_t>(a.data.size(), q.length));
+        break;
+    case Answer::Kind::stall:
+        stall(q.in());
+        break;
     }
 }
 
 void GadgetfsFront::readData() {
-    std::vector<std::uint8_t> data(dataLength_);
+    std::vector<std::uint8_t> data(dataSetup_.length);
     const ssize_t n = read(ep0_, data.data(), data.size());
     if (n >= 0) {
         awaitingData_ = false;
         data.resize(static_cast<std::size_t>(n));
-        if (!ignoreData_) {
-            if (const std::optional<LineCoding> c = LineCoding::parse(data)) {
-                core_.lineCoding(setupTime_, *c);
-            }
-        }
+        (void)device_->control(setupTime_, dataSetup_, data);
         return;
     }
     if (errno == EAGAIN || errno == EINTR) {
@@ -701,9 +691,10 @@ void GadgetfsFront::readData() {
     if (errno == EIDRM) {
         // The next request came first and took its place; that one is in
         // gadgetfs's hands now, and its event follows once we let it go.
-        if (!ignoreData_) {
+        const std::string name = device_->outDataName(dataSetup_);
+        if (!name.empty()) {
             ++dropped_;
-            core_.note(setupTime_, "dropped", "\"request\":\"SET_LINE_CODING\"");
+            core_.note(setupTime_, "dropped", "\"request\":\"" + name + "\"");
         }
         ack();
     }
@@ -733,15 +724,25 @@ void GadgetfsFront::stall(bool in) {
 // ---------------------------------------------------------------------------
 // The endpoints
 
-int GadgetfsFront::openEndpoint(const EndpointFile& file, const std::vector<std::uint8_t>& full,
-                                const std::vector<std::uint8_t>& high) {
+int GadgetfsFront::openEndpoint(const EndpointFile& file, int address) {
     const std::string path = dir_ + "/" + file.name;
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         throw SystemError("open " + path);
     }
+    const EndpointNumbers numbers{endpoints_.in.number, endpoints_.out.number,
+                                  endpoints_.notify.number};
+    const std::vector<std::uint8_t> full =
+        findEndpoint(device_->configuration(numbers, false), address);
+    const std::vector<std::uint8_t> high =
+        device_->highSpeed() ? findEndpoint(device_->configuration(numbers, true), address)
+                             : std::vector<std::uint8_t>{};
     const std::vector<std::uint8_t> message = endpointConfig(full, high);
-    if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
+    if (full.empty() ||
+        write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
+        const int error = errno;
+        close(fd);
+        errno = full.empty() ? 0 : error;
         throw SystemError("configure " + path);
     }
     return fd;
@@ -749,12 +750,15 @@ int GadgetfsFront::openEndpoint(const EndpointFile& file, const std::vector<std:
 
 void GadgetfsFront::openEndpoints() {
     const Endpoints& e = endpoints_;
-    // The notification endpoint is enabled and never written: the host's
+    // The interrupt endpoint is enabled and never written: the host's
     // interrupt transfer waits on it.
-    notify_ = openEndpoint(e.notify, notifyDescriptor(e, false), notifyDescriptor(e, true));
-    writer_.start(openEndpoint(e.in, inDescriptor(e, false), inDescriptor(e, true)));
-    out_ = openEndpoint(e.out, outDescriptor(e, false), outDescriptor(e, true));
+    if (device_->interruptIn()) {
+        notify_ = openEndpoint(e.notify, USB_DIR_IN | e.notify.number);
+    }
+    writer_.start(openEndpoint(e.in, USB_DIR_IN | e.in.number), device_->framedIn(), writerIdle_);
+    out_ = openEndpoint(e.out, e.out.number);
     configured_ = true;
+    readAt_ = never;
     submitRead();
 }
 
@@ -769,17 +773,29 @@ void GadgetfsFront::closeEndpoints() {
         }
     }
     configured_ = false;
+    readAt_ = never;
 }
 
 void GadgetfsFront::submitRead() {
     if (reading_ || stalled_ || !configured_) {
         return;
     }
+    const std::size_t packet = device_->bulkPacket(highSpeed_);
+    // A chip takes a packet only when its transmit buffer has room for it:
+    // until then the controller answers the host with NAK.
+    if (const std::size_t buffer = device_->transmitBuffer(); buffer > packet) {
+        const Nanos now = sim::now();
+        if (core_.outQueued(now) > buffer - packet) {
+            readAt_ = std::max(core_.outQueuedAtMost(buffer - packet), now);
+            return;
+        }
+    }
+    readAt_ = never;
     readCb_ = iocb{};
     readCb_.aio_lio_opcode = IOCB_CMD_PREAD;
     readCb_.aio_fildes = static_cast<std::uint32_t>(out_);
     readCb_.aio_buf = reinterpret_cast<std::uint64_t>(readBuffer_.data());
-    readCb_.aio_nbytes = readBuffer_.size();
+    readCb_.aio_nbytes = std::min(packet, readBuffer_.size());
     readCb_.aio_flags = IOCB_FLAG_RESFD;
     readCb_.aio_resfd = static_cast<std::uint32_t>(aioDone_);
     if (ioSubmit(aio_, &readCb_) != 1) {
@@ -806,18 +822,29 @@ void GadgetfsFront::reap() {
 
 void GadgetfsFront::complete(const io_event& event) {
     reading_ = false; // the only request
-    if (event.res > 0 && !stalled_ && configured_) {
+    // The read that was queued when the board stalled still takes its packet;
+    // the core holds it until the board reads again.
+    if (event.res > 0 && configured_) {
         core_.fromHost(sim::now(), {readBuffer_.data(), static_cast<std::size_t>(event.res)});
     }
     submitRead();
 }
 
 void GadgetfsFront::send(const std::vector<std::uint8_t>& bytes) {
-    if (offBus_ || unplugPending_) {
+    if (offBus_ || unplugPending_ || !configured_) {
         return;
     }
-    if (configured_) {
-        writer_.push(bytes);
+    device_->fromBoard(sim::now(), bytes);
+    pumpIn();
+}
+
+void GadgetfsFront::pumpIn() {
+    if (offBus_ || !configured_) {
+        return;
+    }
+    std::vector<std::uint8_t> transfer = device_->inDue(sim::now(), writer_.idle());
+    if (!transfer.empty()) {
+        writer_.push(std::move(transfer));
     }
 }
 
@@ -829,6 +856,7 @@ void GadgetfsFront::watch(std::vector<pollfd>& fds) {
     // abort that reading it must see as EIDRM: SIGIO only.
     fds.push_back({ep0_ >= 0 && !awaitingData_ ? ep0_ : -1, POLLIN, 0});
     fds.push_back({aioDone_, POLLIN, 0});
+    fds.push_back({writerIdle_, POLLIN, 0});
 }
 
 void GadgetfsFront::serve(const pollfd* fds) {
@@ -838,13 +866,18 @@ void GadgetfsFront::serve(const pollfd* fds) {
     if ((fds[1].revents & POLLIN) != 0) {
         reap();
     }
+    if ((fds[2].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        (void)read(writerIdle_, &count, sizeof count);
+        pumpIn();
+    }
 }
 
 void GadgetfsFront::tick() {
     const Nanos now = sim::now();
     if (!ready_ && configured_ && now >= nextCheck_) {
         // On dummy_hcd the host is this machine: wait for its port.
-        if (chip_.rfind("dummy_udc", 0) != 0) {
+        if (udcFile_.rfind("dummy_udc", 0) != 0) {
             ready_ = true;
         } else if (const std::optional<std::string> tty = dummyHostTty(-1)) {
             ready_ = true;
@@ -853,7 +886,11 @@ void GadgetfsFront::tick() {
             nextCheck_ = now + readyPoll;
         }
     }
-    if (unplugPending_ && (writer_.idle() || now >= unplugBy_)) {
+    if (configured_ && now >= readAt_) {
+        submitRead();
+    }
+    pumpIn();
+    if (unplugPending_ && ((writer_.idle() && !device_->holdsIn()) || now >= unplugBy_)) {
         unplugPending_ = false;
         unbind();
         core_.unplugged(sim::now());
@@ -863,6 +900,7 @@ void GadgetfsFront::tick() {
     if (offBus_ && now >= replugAt_) {
         offBus_ = false;
         replugAt_ = never;
+        device_->powerUp(sim::now());
         bind();
         core_.replugged(sim::now());
     }
@@ -876,14 +914,23 @@ Nanos GadgetfsFront::wakeAt() const {
     if (unplugPending_) {
         at = std::min(at, unplugBy_);
     }
+    if (configured_) {
+        at = std::min({at, readAt_, device_->inWakeAt()});
+    }
     return at;
 }
 
 void GadgetfsFront::stallOut() {
     // With no read queued the controller answers the host's bulk OUT with
     // NAK. The read queued now still takes one packet (it cannot be called
-    // back, see above); what it brings is thrown away.
+    // back, see above).
     stalled_ = true;
+    readAt_ = never;
+}
+
+void GadgetfsFront::resumeOut() {
+    stalled_ = false;
+    submitRead();
 }
 
 void GadgetfsFront::unplug(Nanos replugAfter) {
@@ -895,7 +942,12 @@ void GadgetfsFront::unplug(Nanos replugAfter) {
 } // namespace
 
 std::unique_ptr<Front> makeGadgetfsFront(Core& core, const FrontOptions& options) {
-    return std::make_unique<GadgetfsFront>(core, options);
+    std::unique_ptr<Chip> chip = makeChip(options.chip, core);
+    if (!chip) {
+        errno = 0;
+        throw SystemError("no chip " + options.chip + " (" + chipNames() + ")");
+    }
+    return std::make_unique<GadgetfsFront>(core, options, std::move(chip));
 }
 
 } // namespace usbboard

@@ -8,10 +8,12 @@
 #
 # --dummy   no device port: use dummy_hcd, so that this machine is the host
 #           too (the station's program then finds the board on /dev/ttyACM0,
-#           COM25) - a try-out of the set-up
+#           COM25, or with --chip on /dev/ttyUSB0, COM9) - a try-out of the
+#           set-up
 # --log     the event log (default /var/log/usb-board.jsonl)
-# The rest goes to usb-board: --max-baud RATE, --stall-after N,
-# --unplug-after N --replug-ms M, --range ADDR:LEN.
+# The rest goes to usb-board: --chip ftdi|ch340|cp2102|pl2303,
+# --max-baud RATE, --stall-after N [--stall-ms M], --unplug-after N
+# --replug-ms M, --range ADDR:LEN.
 #
 # usb-board is taken from $USB_BOARD, else from PATH, else from a build
 # folder of this checkout (build/ci first).
@@ -52,7 +54,9 @@ fi
 
 if [ "$dummy" = yes ]; then
     modprobe dummy_hcd || fail "no dummy_hcd module in this kernel"
-    modprobe cdc-acm || true
+    for driver in cdc-acm ftdi_sio ch341 cp210x pl2303; do
+        modprobe $driver || true
+    done
 fi
 modprobe gadgetfs || fail "no gadgetfs module in this kernel (CONFIG_USB_GADGETFS)"
 

@@ -159,7 +159,8 @@ std::vector<int> dummyBuses(int index) {
 }
 
 std::optional<std::string> dummyHostTty(int index) {
-    // <hub>/<device, e.g. 1-1>/<interface, e.g. 1-1:1.0>/tty/ttyACM0
+    // <hub>/<device, e.g. 1-1>/<interface, e.g. 1-1:1.0>/tty/ttyACM0, or for
+    // a USB serial chip's driver <interface>/ttyUSB0/tty/ttyUSB0
     for (const std::string& hcd : dummyHcds(index)) {
         for (const std::string& hub : rootHubs(hcd)) {
             for (const std::string& device : listDir(hub)) {
@@ -174,13 +175,20 @@ std::optional<std::string> dummyHostTty(int index) {
                     if (interface.find(':') == std::string::npos) {
                         continue;
                     }
-                    std::string ttys = devicePath;
-                    ttys += '/';
-                    ttys += interface;
-                    ttys += "/tty";
-                    for (const std::string& tty : listDir(ttys)) {
-                        if (exists("/dev/" + tty)) {
-                            return "/dev/" + tty;
+                    std::string interfacePath = devicePath;
+                    interfacePath += '/';
+                    interfacePath += interface;
+                    std::vector<std::string> ttys{interfacePath + "/tty"};
+                    for (const std::string& port : listDir(interfacePath)) {
+                        if (port.rfind("ttyUSB", 0) == 0) {
+                            ttys.push_back(interfacePath + "/" + port + "/tty");
+                        }
+                    }
+                    for (const std::string& dir : ttys) {
+                        for (const std::string& tty : listDir(dir)) {
+                            if (exists("/dev/" + tty)) {
+                                return "/dev/" + tty;
+                            }
                         }
                     }
                 }

@@ -1,11 +1,12 @@
-// usb-board: the board model (sim/board.h) behind a real USB modem-class
-// serial line, in real time, so that the real programs can be run through the
-// kernel's cdc-acm driver (a host port /dev/ttyACMn, COM25 and up) or
-// through a real station PC's USB port.
+// usb-board: the board model (sim/board.h) behind a real USB serial line, in
+// real time, so that the real programs can be run through the kernel's
+// cdc-acm driver (a host port /dev/ttyACMn, COM25 and up), through a USB
+// serial chip's own driver (/dev/ttyUSBn, COM9 and up), or through a real
+// station PC's USB port.
 //
-//   usb-board --front acm|gadgetfs --log FILE [--stall-after N]
-//             [--unplug-after N [--replug-ms M]] [--max-baud RATE]
-//             [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
+//   usb-board --front acm|gadgetfs --log FILE [--chip ftdi|ch340|cp2102|pl2303]
+//             [--stall-after N [--stall-ms M]] [--unplug-after N [--replug-ms M]]
+//             [--max-baud RATE] [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
 //
 // It expects the modules loaded and configfs and debugfs mounted (see
 // setup-device.sh), prints "ready" on standard output once the host can open
@@ -13,12 +14,17 @@
 // event, takes the device off the bus and removes it, and exits 0 (1 when the
 // device could not be made or failed).
 //
+// --chip (front gadgetfs): the adapter is that chip (sim/usb/chips.h), not
+// the modem-class device.
+//
 // Faults, counted in block-write packets: --stall-after N stops reading bulk
-// OUT after the reply to the Nth; --unplug-after N takes the device off the
-// bus once that reply has reached the host, and brings it back --replug-ms
-// later (2000 by default). --max-baud RATE is the fastest the board's UART
-// runs.
+// OUT after the reply to the Nth, for good or for --stall-ms M; --unplug-after
+// N takes the device off the bus once that reply has reached the host, and
+// brings it back --replug-ms later (2000 by default). --max-baud RATE is the
+// fastest the board's UART runs.
+#include "sim/device.h"
 #include "sim/pty/realtime.h"
+#include "sim/usb/chips.h"
 #include "sim/usb/core.h"
 #include "sim/usb/front.h"
 #include "sim/usb/system.h"
@@ -45,6 +51,7 @@ struct Options {
     std::string front;
     std::string log;
     int stallAfter = 0;
+    Nanos stallFor = -1; // -1: for good
     int unplugAfter = 0;
     Nanos replugAfter = sim::ms(2000);
     std::uint32_t maxBaud = 0;
@@ -55,10 +62,11 @@ struct Options {
 [[noreturn]] void usage(const char* why) {
     (void)std::fprintf(stderr,
                        "usb-board: %s\n"
-                       "usage: usb-board --front acm|gadgetfs --log FILE [--stall-after N]\n"
+                       "usage: usb-board --front acm|gadgetfs --log FILE [--chip %s]\n"
+                       "                 [--stall-after N [--stall-ms M]]\n"
                        "                 [--unplug-after N [--replug-ms M]] [--max-baud RATE]\n"
                        "                 [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]\n",
-                       why);
+                       why, usbboard::chipNames());
     std::exit(2);
 }
 
@@ -90,8 +98,17 @@ Options parseOptions(int argc, char** argv) {
             }
         } else if (arg == "--log") {
             o.log = value();
+        } else if (arg == "--chip") {
+            o.frontOptions.chip = value();
+            if (o.frontOptions.chip == "acm" ||
+                ("|" + std::string(usbboard::chipNames()) + "|")
+                        .find("|" + o.frontOptions.chip + "|") == std::string::npos) {
+                usage("no such chip");
+            }
         } else if (arg == "--stall-after") {
             o.stallAfter = static_cast<int>(number(value()));
+        } else if (arg == "--stall-ms") {
+            o.stallFor = sim::ms(static_cast<std::int64_t>(number(value())));
         } else if (arg == "--unplug-after") {
             o.unplugAfter = static_cast<int>(number(value()));
         } else if (arg == "--replug-ms") {
@@ -120,6 +137,12 @@ Options parseOptions(int argc, char** argv) {
     }
     if (replugGiven && o.unplugAfter == 0) {
         usage("--replug-ms goes with --unplug-after");
+    }
+    if (o.stallFor >= 0 && o.stallAfter == 0) {
+        usage("--stall-ms goes with --stall-after");
+    }
+    if (!o.frontOptions.chip.empty() && o.front != "gadgetfs") {
+        usage("--chip needs --front gadgetfs (the kernel's ACM function is a modem-class device)");
     }
     return o;
 }
@@ -217,8 +240,14 @@ int main(int argc, char** argv) {
                          },
                          [&](int n) {
                              if (n == options.stallAfter) {
+                                 core.stall(sim::now());
                                  front->stallOut();
-                                 core.note(sim::now(), "stall");
+                                 if (options.stallFor >= 0) {
+                                     sim::detail::schedule(sim::now() + options.stallFor, [&] {
+                                         core.resume(sim::now());
+                                         front->resumeOut();
+                                     });
+                                 }
                              }
                              if (n == options.unplugAfter) {
                                  front->unplug(options.replugAfter);

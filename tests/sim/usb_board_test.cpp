@@ -228,4 +228,47 @@ TEST_F(UsbBoardCore, RequestsFromTheHostDriveTheBoard) {
     }
 }
 
+TEST_F(UsbBoardCore, AStallDelaysTheBytesItHoldsAndLosesNone) {
+    coding(38400);
+    lines(true, false);
+    lines(false, false); // out of reset at 38400
+    const Nanos stalled = sim::now();
+    core.stall(stalled);
+    EXPECT_EQ(lastLog(), "{\"ev\":\"stall\",\"t\":" + t(stalled) + "}");
+    // The packet that the read queued at the stall brought in.
+    send(readPacket(cmd::readAux, reg::identity));
+    sim::advance(ms(100));
+    EXPECT_TRUE(host.empty());
+    EXPECT_EQ(board.packets().size(), 0u);
+    const Nanos resumed = sim::now();
+    core.resume(resumed);
+    EXPECT_EQ(lastLog(), "{\"ev\":\"resume\",\"t\":" + t(resumed) + "}");
+    sim::advance(ms(10));
+    ASSERT_EQ(host.size(), 1u);
+    EXPECT_EQ(host[0].bytes, identityReply);
+    const Nanos crossed = resumed + sim::detail::lineTime(38400, 5);
+    EXPECT_EQ(log.at(log.size() - 2), "{\"ev\":\"rx\",\"t0\":" + t(resumed) +
+                                          ",\"t1\":" + t(crossed) + ",\"hex\":\"0604000000\"}");
+    core.resume(sim::now()); // not stalled: nothing happens
+    EXPECT_NE(lastLog().find("\"ev\":\"tx\""), std::string::npos);
+}
+
+TEST_F(UsbBoardCore, AChipsRateIsTheRealOneForTheBoardAndRoundedInTheLog) {
+    // 38400 asked, a CH340 makes 38461.5: within 2 % of the board's 38382.
+    core.lineCoding(sim::now(), LineCoding{38400, 0, 0, 8}, 48e6 / 1248,
+                    "\"chip\":\"ch340\",\"divisor\":\"0x6483\"");
+    EXPECT_EQ(lastLog(), "{\"ev\":\"coding\",\"t\":" + t(sim::now()) +
+                             ",\"rate\":38462,\"bits\":8,\"parity\":\"N\",\"stop\":1,"
+                             "\"chip\":\"ch340\",\"divisor\":\"0x6483\"}");
+    EXPECT_EQ(core.coding().rate, 38462u);
+    const Nanos t0 = sim::now();
+    send(readPacket(cmd::readAux, reg::identity));
+    sim::advance(ms(10));
+    ASSERT_EQ(host.size(), 1u);
+    // The bytes take their time at the chip's rate, not at the asked one.
+    EXPECT_EQ(log.at(log.size() - 2), "{\"ev\":\"rx\",\"t0\":" + t(t0) + ",\"t1\":" +
+                                          t(t0 + sim::detail::lineTime(48e6 / 1248, 5)) +
+                                          ",\"hex\":\"0604000000\"}");
+}
+
 } // namespace
