@@ -4,6 +4,7 @@
 // programs updating four boards side by side.
 #include "image/firmware_image.h"
 #include "sim/pty/station.h"
+#include "tests/fault/dialogue_grammar.h"
 #include "tests/support/carried_image.h"
 
 #include <gtest/gtest.h>
@@ -270,6 +271,15 @@ class EndToEnd : public ::testing::Test {
         EXPECT_TRUE(at == memory.end()) << "memory differs at dump offset " << at - memory.begin();
     }
 
+    // Its memory holds every segment, and the core ran once and halted: a
+    // board that an attempt left half-written and a later one updated.
+    static void expectUpdated(const Simulator& sim) {
+        const auto stats = sim.stats();
+        EXPECT_EQ(stats.at("board_releases"), 1);
+        EXPECT_EQ(stats.at("board_halted"), 1);
+        EXPECT_TRUE(sim.dump() == segmentBytes()) << "memory differs from the image";
+    }
+
     void TearDown() override { simulators_.clear(); }
 
     std::string program_, folder_, work_;
@@ -372,6 +382,13 @@ TEST_F(EndToEnd, WithoutABoardTheConversionFileIsWritten) {
 // COM6 behind a silent COM1 and an echoing COM2, all in one folder. Each
 // program must take a port of its own (nobody opens, and so resets, a board
 // that another program holds), and every board is updated exactly once.
+// Four programs started together on one PC, four boards: each program takes
+// a port of its own and updates its board. On a busy machine a board's reply
+// can come late and cost an attempt, which the dialogue allows; what must
+// hold is the outcome: each board updated, its memory exact, each program's
+// text a dialogue that ends in a finished update, and each board's port
+// opened by one program alone (a program prints the check line of every port
+// it opens).
 TEST_F(EndToEnd, FourStationsUpdateFourBoardsEachOnItsOwnPort) {
     useCase("stations");
     serve(1, device("silent"));
@@ -387,28 +404,36 @@ TEST_F(EndToEnd, FourStationsUpdateFourBoardsEachOnItsOwnPort) {
     }
     std::vector<RunResult> results;
     for (auto& r : runs) {
-        results.push_back(r->wait(90));
+        results.push_back(r->wait(180));
     }
     stopAll();
 
     std::set<int> ports;
-    const std::regex found("check COM([0-9]+) OK\n");
+    const std::regex found("check COM([0-9]+) OK\n"), checked("check COM([0-9]+)");
+    const faulttest::Image image{{44, 58}};
     for (const RunResult& r : results) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exitStatus, 0);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.console, m, found)) << r.console;
-        ports.insert(std::stoi(m[1]));
-        // After its board's check line, the program's text is a whole update.
-        EXPECT_EQ(m.suffix().str(), afterScan()) << r.console;
-        EXPECT_TRUE(r.console.ends_with(" done\n" + exitNow));
+        const int own = std::stoi(m[1]);
+        ports.insert(own);
+        for (auto it = std::sregex_iterator(r.console.begin(), r.console.end(), checked);
+             it != std::sregex_iterator(); ++it) {
+            const int n = std::stoi((*it)[1]);
+            EXPECT_TRUE(n == 1 || n == 2 || n == own)
+                << "COM" << n << " opened by a second program";
+        }
+        // The check texts are the program's standard error.
+        const std::string transcript =
+            std::regex_replace(r.console, checked, std::string("<<check COM$1>>"));
+        const faulttest::Verdict verdict = faulttest::checkTranscript(transcript, image, {});
+        EXPECT_TRUE(verdict.ok) << verdict.error << "\n" << r.console;
+        EXPECT_EQ(verdict.sessions, std::vector<faulttest::Outcome>{faulttest::Outcome::done});
     }
     EXPECT_EQ(ports, (std::set<int>{3, 4, 5, 6}));
     for (const Simulator* b : boards) {
-        expectUpdatedOnce(*b);
-        // One probe and one attempt: the open's settings, the probe's reset
-        // and the attempt's reset; nobody else reset the board.
-        EXPECT_EQ(b->stats().at("host_resets"), 3) << b->terminal();
+        expectUpdated(*b);
     }
 }
 
