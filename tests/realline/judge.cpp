@@ -4,8 +4,16 @@
 //
 //   realline-judge --ranges IMAGE
 //       prints the board's --range arguments for the loadable bytes of IMAGE
-//   realline-judge --run NAME --kind update|stall|unplug --log LOG
+//   realline-judge --stamp TXT -- PROGRAM [ARG]...
+//       runs PROGRAM with its standard output and error going to TXT as they
+//       come, and the monotonic time of each piece (microseconds, the clock
+//       of the gadgetfs board's log) with the length of TXT after it to
+//       TXT.stamps; last the time the program ended and "eof". Exits with
+//       the program's status. (Wine's own processes, which a program may
+//       start, can hold its output open after it has ended.)
+//   realline-judge --run NAME --kind update|stall|passing|unplug --log LOG
 //                  --console TXT --status N --wall SECONDS --image IMAGE
+//                  [--bound SECONDS] [--close-ms MS]
 //       exit status 0 when the run passes
 //
 // What a run must show, bus times from the log:
@@ -18,25 +26,37 @@
 //     end (200 ms, less the same millisecond at either edge);
 //   - no byte reaches the board while DTR or RTS is asserted;
 //   - the rates that carry bytes are 38400 (after each reset) and the rates
-//     the console shows; the rate that the console shows " OK" for carries
-//     the transfer, unless Wine cannot set it on this driver (256000 and
-//     128000, which it sets through a custom divisor that cdc-acm ignores);
+//     the console shows, each within 2 % (what a UART takes; a USB serial
+//     chip puts its divisor's rate on the line, e.g. 255319 for 256000); the
+//     rate that the console shows " OK" for carries the transfer, unless
+//     Wine cannot set it on this driver (256000 and 128000, which it sets
+//     through a custom divisor that cdc-acm ignores);
 //   - an update leaves the image's bytes in board memory, and every run ends
-//     with "exit now..." and exit status 0.
+//     with "exit now..." and exit status 0;
+//   - a stall ("stall": the board stops reading bulk OUT for good) ends with
+//     the retry prompt and "exit now..." within --bound seconds of the stall,
+//     and the program's end (its close) within --close-ms of that text; a
+//     stall that passes ("passing") costs attempts, and a later one updates
+//     the board.
 #include "sim/usb/sha1.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -103,7 +123,108 @@ struct Args {
     std::string run, kind = "update", log, console, image;
     int status = -1;
     double wall = 0;
+    double bound = 0;   // seconds from the stall to "exit now...", 0: none
+    double closeMs = 0; // from "exit now..." to the program's end, 0: none
 };
+
+// A UART takes bytes within 2 % of its rate; so does the judge.
+bool sameRate(double a, double b) {
+    return b > 0 && std::fabs(a - b) <= 0.02 * b;
+}
+
+std::int64_t monotonicMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+// --stamp: the program's console as it comes, and when each piece came.
+int stamp(const std::string& path, std::vector<char*> argv) {
+    std::FILE* text = std::fopen(path.c_str(), "wb");
+    std::FILE* stamps = std::fopen((path + ".stamps").c_str(), "w");
+    int output[2];
+    if (text == nullptr || stamps == nullptr || pipe(output) != 0) {
+        std::perror(path.c_str());
+        return 2;
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(output[0]);
+        if (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0) {
+            _exit(126);
+        }
+        close(output[1]);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    if (child < 0) {
+        std::perror("fork");
+        return 2;
+    }
+    char buffer[4096];
+    long long length = 0;
+    int status = 0;
+    bool ended = false;
+    std::int64_t endedAt = 0;
+    for (;;) {
+        pollfd ready{output[0], POLLIN, 0};
+        // Once the program has ended, what it wrote is in the pipe already.
+        const int got = poll(&ready, 1, ended ? 0 : 50);
+        if (got > 0) {
+            const ssize_t n = read(output[0], buffer, sizeof buffer);
+            if (n > 0) {
+                const std::int64_t at = monotonicMicros();
+                std::fwrite(buffer, 1, static_cast<std::size_t>(n), text);
+                std::fflush(text);
+                length += n;
+                std::fprintf(stamps, "%lld %lld\n", static_cast<long long>(at), length);
+                continue;
+            }
+            if (ended || n == 0) {
+                break;
+            }
+        } else if (ended) {
+            break;
+        }
+        if (!ended && waitpid(child, &status, WNOHANG) == child) {
+            ended = true;
+            endedAt = monotonicMicros();
+        }
+    }
+    if (!ended) {
+        (void)waitpid(child, &status, 0);
+        endedAt = monotonicMicros();
+    }
+    std::fprintf(stamps, "%lld eof\n", static_cast<long long>(endedAt));
+    std::fclose(stamps);
+    std::fclose(text);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// When the console's text up to and including the end of `what` had come,
+// and when the program's output ended; -1 where unknown.
+struct Stamps {
+    double reached = -1;
+    double eof = -1;
+};
+Stamps stampsOf(const std::string& console, const std::string& rawConsole,
+                const std::string& what) {
+    Stamps result;
+    std::ifstream in(console + ".stamps");
+    const std::size_t at = rawConsole.find(what);
+    std::string when, length;
+    while (in >> when >> length) {
+        if (length == "eof") {
+            result.eof = std::strtod(when.c_str(), nullptr);
+        } else if (at != std::string::npos && result.reached < 0 &&
+                   std::strtoull(length.c_str(), nullptr, 10) >= at + what.size()) {
+            result.reached = std::strtod(when.c_str(), nullptr);
+        }
+    }
+    return result;
+}
 
 struct Verdict {
     std::vector<std::string> faults;
@@ -119,8 +240,9 @@ std::string fmt(const char* format, double a, double b = 0) {
 int judge(const Args& a) {
     Verdict v;
     // Wine's console text ends its lines with CR LF.
+    const std::string rawConsole = readAll(a.console);
     const std::string console =
-        std::regex_replace(readAll(a.console), std::regex("\r\n"), std::string("\n"));
+        std::regex_replace(rawConsole, std::regex("\r\n"), std::string("\n"));
     const std::string elf = readAll(a.image);
     // In the order of their bus times: the board writes an event when it has
     // handled it, and reads the bus's capture only before the bytes after it.
@@ -161,6 +283,8 @@ int judge(const Args& a) {
     double firstRx = -1, lastRx = -1, floorUs = 0;
     std::string memorySha;
     int resets = 0;
+    double stallAt = -1;
+    bool resumed = false;
     for (const auto& [when, line] : events) {
         const std::string ev = field(line, "ev").value_or("");
         if (ev == "line") {
@@ -212,6 +336,10 @@ int judge(const Args& a) {
             }
         } else if (ev == "memory") {
             memorySha = field(line, "sha1").value_or("");
+        } else if (ev == "stall" && stallAt < 0) {
+            stallAt = number(line, "t");
+        } else if (ev == "resume") {
+            resumed = true;
         }
     }
 
@@ -226,11 +354,39 @@ int judge(const Args& a) {
     }
     const bool updated = console.find(" done\nexit now...\n") != std::string::npos &&
                          console.find(" update:   ") != std::string::npos;
-    if (a.kind == "update" && !updated) {
+    if ((a.kind == "update" || a.kind == "passing") && !updated) {
         v.fail("no finished update on the console");
     }
     if (a.kind == "stall" && updated) {
         v.fail("a board that stopped taking bytes was reported as updated");
+    }
+    const std::string prompt = "Press 'y' to retry or any other key to exit:";
+    if (a.kind == "stall" && console.find(prompt) == std::string::npos) {
+        v.fail("no retry prompt after the stall");
+    }
+    if (a.kind == "passing" &&
+        (console.find("retry... (1 of 5)") == std::string::npos || !resumed)) {
+        v.fail("the stall that passed did not cost an attempt");
+    }
+    double stallToExit = -1, closeMs = -1;
+    if (a.kind == "stall" || a.kind == "passing") {
+        const Stamps exit = stampsOf(a.console, rawConsole, "exit now...");
+        if (stallAt < 0) {
+            v.fail("no stall in the board's log");
+        } else if (exit.reached >= 0) {
+            stallToExit = (exit.reached - stallAt) / 1e6;
+        }
+        if (exit.reached >= 0 && exit.eof >= 0) {
+            closeMs = (exit.eof - exit.reached) / 1000;
+        }
+    }
+    if (a.bound > 0 && !(stallToExit >= 0 && stallToExit <= a.bound)) {
+        v.fail(fmt("%.1f s from the stall to \"exit now...\", more than %.0f s", stallToExit,
+                   a.bound));
+    }
+    if (a.closeMs > 0 && !(closeMs >= 0 && closeMs <= a.closeMs)) {
+        v.fail(fmt("the program ended %.0f ms after \"exit now...\", more than %.0f ms", closeMs,
+                   a.closeMs));
     }
     if (a.kind == "unplug" && console.find("retry... (1 of 5)") == std::string::npos) {
         v.fail("the unplugged attempt was not retried");
@@ -252,12 +408,17 @@ int judge(const Args& a) {
         v.fail(std::to_string(bytesWhileAsserted) + " bytes while DTR or RTS was asserted");
     }
     for (double r : ratesWithBytes) {
-        if (consoleRates.count(r) == 0) {
+        if (std::none_of(consoleRates.begin(), consoleRates.end(),
+                         [r](double c) { return sameRate(r, c); })) {
             v.fail(fmt("bytes at %.0f baud, a rate the console does not show", r));
         }
     }
+    std::uint64_t bytesAtOk = 0;
+    for (const auto& [r, count] : bytesAt) {
+        bytesAtOk += okRate && sameRate(r, *okRate) ? count : 0;
+    }
     const bool wineCannot = a.run.rfind("wine", 0) == 0 && okRate && *okRate > 115200;
-    if (updated && okRate && !wineCannot && bytesAt[*okRate] == 0) {
+    if (updated && okRate && !wineCannot && bytesAtOk == 0) {
         v.fail(fmt("the console shows %.0f OK, but no byte crossed at that rate", *okRate));
     }
     if (updated) {
@@ -288,6 +449,12 @@ int judge(const Args& a) {
                 range(gaps).c_str(), range(openWidths).c_str(),
                 bytesWhileAsserted == 0 ? "never" : "ASSERTED", rates.c_str(), a.wall, span,
                 floorUs / 1e6);
+    if (stallToExit >= 0) {
+        std::printf(
+            "    %s: %.1f s from the stall to \"exit now...\"%s, the end %.0f ms after it\n",
+            a.run.c_str(), stallToExit, a.bound > 0 ? fmt(" (bound %.0f s)", a.bound).c_str() : "",
+            closeMs);
+    }
     for (const std::string& f : v.faults) {
         std::printf("    %s: %s\n", a.run.c_str(), f.c_str());
     }
@@ -304,6 +471,9 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
         return 0;
+    }
+    if (args.size() >= 4 && args[0] == "--stamp" && args[2] == "--") {
+        return stamp(args[1], std::vector<char*>(argv + 4, argv + argc));
     }
     Args a;
     for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
@@ -323,14 +493,19 @@ int main(int argc, char** argv) {
             a.status = std::atoi(value.c_str());
         } else if (k == "--wall") {
             a.wall = std::strtod(value.c_str(), nullptr);
+        } else if (k == "--bound") {
+            a.bound = std::strtod(value.c_str(), nullptr);
+        } else if (k == "--close-ms") {
+            a.closeMs = std::strtod(value.c_str(), nullptr);
         } else {
             std::fprintf(stderr, "realline-judge: unknown argument %s\n", k.c_str());
             return 2;
         }
     }
     if (a.run.empty() || a.log.empty() || a.console.empty() || a.image.empty()) {
-        std::fprintf(stderr, "usage: realline-judge --run NAME --kind update|stall|unplug --log "
-                             "LOG --console TXT --status N --wall S --image IMAGE\n");
+        std::fprintf(stderr, "usage: realline-judge --run NAME --kind update|stall|passing|unplug "
+                             "--log LOG --console TXT --status N --wall S --image IMAGE "
+                             "[--bound S] [--close-ms MS]\n");
         return 2;
     }
     return judge(a);
