@@ -154,7 +154,9 @@ constexpr std::uint8_t vendorIn = USB_DIR_IN | vendorOut;
 
 class FtdiChip final : public Chip {
   public:
-    explicit FtdiChip(Core& core) : Chip(core) { init(0); }
+    FtdiChip(Core& core, unsigned fixedLatencyMs) : Chip(core), fixedLatency_(fixedLatencyMs) {
+        init(0);
+    }
     const char* name() const override { return "ftdi"; }
     std::uint16_t vendorId() const override { return 0x0403; }
     std::uint16_t productId() const override { return 0x6001; }
@@ -208,7 +210,8 @@ class FtdiChip final : public Chip {
                 return Answer::ack();
             case setLatency:
                 // 1 to 255 ms; the driver writes 1 for a low-latency port.
-                latency_ = std::max<unsigned>(s.value & 0xFF, 1);
+                latency_ =
+                    fixedLatency_ != 0 ? fixedLatency_ : std::max<unsigned>(s.value & 0xFF, 1);
                 pipe_.setLatency(sim::ms(latency_));
                 return Answer::ack();
             case setFlowCtrl: // no handshake lines between adapter and board
@@ -265,7 +268,7 @@ class FtdiChip final : public Chip {
         data_ = 8;              // 8N1
         divisorValue_ = 0x4138; // 9600: 312.5
         divisorIndex_ = 0;
-        latency_ = 16;
+        latency_ = fixedLatency_ != 0 ? fixedLatency_ : 16;
         pipe_.setLatency(sim::ms(latency_));
         pipe_.start(t);
     }
@@ -314,6 +317,7 @@ class FtdiChip final : public Chip {
     std::uint16_t divisorValue_ = 0;
     std::uint16_t divisorIndex_ = 0;
     unsigned latency_ = 16;
+    unsigned fixedLatency_ = 0;
     FtdiInPipe pipe_;
 };
 
@@ -874,12 +878,12 @@ void Chip::powerUp(Nanos) {
     toHost_.clear();
 }
 
-std::unique_ptr<Chip> makeChip(const std::string& name, Core& core) {
+std::unique_ptr<Chip> makeChip(const std::string& name, Core& core, unsigned fixedLatencyMs) {
     if (name.empty() || name == "acm") {
         return std::make_unique<AcmChip>(core);
     }
     if (name == "ftdi") {
-        return std::make_unique<FtdiChip>(core);
+        return std::make_unique<FtdiChip>(core, fixedLatencyMs);
     }
     if (name == "ch340") {
         return std::make_unique<Ch340Chip>(core);

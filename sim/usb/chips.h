@@ -135,8 +135,10 @@ class Chip {
     std::vector<std::uint8_t> toHost_;
 };
 
-// nullptr for a name that is no chip.
-std::unique_ptr<Chip> makeChip(const std::string& name, Core& core);
+// nullptr for a name that is no chip. fixedLatencyMs (FT232R): the latency
+// timer stays at that many milliseconds whatever the host writes, as on a
+// chip whose timer the driver cannot set (0: the host sets it).
+std::unique_ptr<Chip> makeChip(const std::string& name, Core& core, unsigned fixedLatencyMs = 0);
 const char* chipNames(); // "ftdi|ch340|cp2102|pl2303"
 
 // ---------------------------------------------------------------------------

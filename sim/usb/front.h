@@ -16,6 +16,7 @@ struct FrontOptions {
     std::string udc;      // the device controller to bind (default: the first dummy_udc)
     std::string gadgetfs; // where gadgetfs is mounted or is to be mounted
     std::string chip;     // front gadgetfs: the adapter chip (sim/usb/chips.h); empty: modem class
+    unsigned fixedLatencyMs = 0; // FT232R: a latency timer that the host cannot set
 };
 
 class Front {

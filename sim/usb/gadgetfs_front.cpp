@@ -942,7 +942,7 @@ void GadgetfsFront::unplug(Nanos replugAfter) {
 } // namespace
 
 std::unique_ptr<Front> makeGadgetfsFront(Core& core, const FrontOptions& options) {
-    std::unique_ptr<Chip> chip = makeChip(options.chip, core);
+    std::unique_ptr<Chip> chip = makeChip(options.chip, core, options.fixedLatencyMs);
     if (!chip) {
         errno = 0;
         throw SystemError("no chip " + options.chip + " (" + chipNames() + ")");

@@ -5,6 +5,7 @@
 // station PC's USB port.
 //
 //   usb-board --front acm|gadgetfs --log FILE [--chip ftdi|ch340|cp2102|pl2303]
+//             [--fixed-latency-ms N]
 //             [--stall-after N [--stall-ms M]] [--unplug-after N [--replug-ms M]]
 //             [--max-baud RATE] [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
 //
@@ -15,7 +16,9 @@
 // device could not be made or failed).
 //
 // --chip (front gadgetfs): the adapter is that chip (sim/usb/chips.h), not
-// the modem-class device.
+// the modem-class device. --fixed-latency-ms N (ftdi): the chip's latency
+// timer stays at N ms whatever the host writes, to measure what the host's
+// own setting saves.
 //
 // Faults, counted in block-write packets: --stall-after N stops reading bulk
 // OUT after the reply to the Nth, for good or for --stall-ms M; --unplug-after
@@ -63,7 +66,7 @@ struct Options {
     (void)std::fprintf(stderr,
                        "usb-board: %s\n"
                        "usage: usb-board --front acm|gadgetfs --log FILE [--chip %s]\n"
-                       "                 [--stall-after N [--stall-ms M]]\n"
+                       "                 [--fixed-latency-ms N] [--stall-after N [--stall-ms M]]\n"
                        "                 [--unplug-after N [--replug-ms M]] [--max-baud RATE]\n"
                        "                 [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]\n",
                        why, usbboard::chipNames());
@@ -105,6 +108,8 @@ Options parseOptions(int argc, char** argv) {
                         .find("|" + o.frontOptions.chip + "|") == std::string::npos) {
                 usage("no such chip");
             }
+        } else if (arg == "--fixed-latency-ms") {
+            o.frontOptions.fixedLatencyMs = static_cast<unsigned>(number(value()));
         } else if (arg == "--stall-after") {
             o.stallAfter = static_cast<int>(number(value()));
         } else if (arg == "--stall-ms") {
