@@ -4,14 +4,16 @@
 //
 //   realline-judge --ranges IMAGE
 //       prints the board's --range arguments for the loadable bytes of IMAGE
-//   realline-judge --stamp TXT -- PROGRAM [ARG]...
+//   realline-judge --stamp TXT [--term-ms MS] -- PROGRAM [ARG]...
 //       runs PROGRAM with its standard output and error going to TXT as they
 //       come, and the monotonic time of each piece (microseconds, the clock
 //       of the gadgetfs board's log) with the length of TXT after it to
 //       TXT.stamps; last the time the program ended and "eof". Exits with
-//       the program's status. (Wine's own processes, which a program may
-//       start, can hold its output open after it has ended.)
-//   realline-judge --run NAME --kind update|stall|passing|unplug --log LOG
+//       the program's status (128 + the signal that ended it). (Wine's own
+//       processes, which a program may start, can hold its output open after
+//       it has ended.) --term-ms: sends the program SIGTERM that long after
+//       its start and notes the time ("term").
+//   realline-judge --run NAME --kind update|stall|passing|unplug|term --log LOG
 //                  --console TXT --status N --wall SECONDS --image IMAGE
 //                  [--bound SECONDS] [--close-ms MS]
 //       exit status 0 when the run passes
@@ -37,7 +39,8 @@
 //     the retry prompt and "exit now..." within --bound seconds of the stall,
 //     and the program's end (its close) within --close-ms of that text; a
 //     stall that passes ("passing") costs attempts, and a later one updates
-//     the board.
+//     the board; a program ended by SIGTERM during a stall ("term") dies by
+//     it within --close-ms, having given back the port (DTR down).
 #include "sim/usb/sha1.h"
 
 #include <algorithm>
@@ -139,7 +142,7 @@ std::int64_t monotonicMicros() {
 }
 
 // --stamp: the program's console as it comes, and when each piece came.
-int stamp(const std::string& path, std::vector<char*> argv) {
+int stamp(const std::string& path, std::int64_t termMs, std::vector<char*> argv) {
     std::FILE* text = std::fopen(path.c_str(), "wb");
     std::FILE* stamps = std::fopen((path + ".stamps").c_str(), "w");
     int output[2];
@@ -168,7 +171,14 @@ int stamp(const std::string& path, std::vector<char*> argv) {
     int status = 0;
     bool ended = false;
     std::int64_t endedAt = 0;
+    const std::int64_t termAt = termMs > 0 ? monotonicMicros() + termMs * 1000 : -1;
+    bool termed = false;
     for (;;) {
+        if (!termed && termAt >= 0 && !ended && monotonicMicros() >= termAt) {
+            termed = true;
+            std::fprintf(stamps, "%lld term\n", static_cast<long long>(monotonicMicros()));
+            (void)kill(child, SIGTERM);
+        }
         pollfd ready{output[0], POLLIN, 0};
         // Once the program has ended, what it wrote is in the pipe already.
         const int got = poll(&ready, 1, ended ? 0 : 50);
@@ -208,6 +218,7 @@ int stamp(const std::string& path, std::vector<char*> argv) {
 struct Stamps {
     double reached = -1;
     double eof = -1;
+    double term = -1;
 };
 Stamps stampsOf(const std::string& console, const std::string& rawConsole,
                 const std::string& what) {
@@ -218,6 +229,8 @@ Stamps stampsOf(const std::string& console, const std::string& rawConsole,
     while (in >> when >> length) {
         if (length == "eof") {
             result.eof = std::strtod(when.c_str(), nullptr);
+        } else if (length == "term") {
+            result.term = std::strtod(when.c_str(), nullptr);
         } else if (at != std::string::npos && result.reached < 0 &&
                    std::strtoull(length.c_str(), nullptr, 10) >= at + what.size()) {
             result.reached = std::strtod(when.c_str(), nullptr);
@@ -285,6 +298,7 @@ int judge(const Args& a) {
     int resets = 0;
     double stallAt = -1;
     bool resumed = false;
+    std::vector<double> linesDown; // times of line events with DTR and RTS down
     for (const auto& [when, line] : events) {
         const std::string ev = field(line, "ev").value_or("");
         if (ev == "line") {
@@ -307,6 +321,9 @@ int judge(const Args& a) {
             }
             dtr = d;
             rts = r;
+            if (!d && !r) {
+                linesDown.push_back(t);
+            }
         } else if (ev == "coding") {
             rate = number(line, "rate");
         } else if (ev == "reset") {
@@ -344,13 +361,35 @@ int judge(const Args& a) {
     }
 
     // The checks.
-    if (a.status != 0) {
-        v.fail("exit status " + std::to_string(a.status));
-    }
     const std::string exitNow = "exit now...\n";
-    if (console.size() < exitNow.size() ||
-        console.compare(console.size() - exitNow.size(), exitNow.size(), exitNow) != 0) {
-        v.fail("the console does not end with \"exit now...\"");
+    double termToEnd = -1;
+    if (a.kind == "term") {
+        // Ended by SIGTERM, as its parent expects: dead by the signal.
+        if (a.status != 128 + 15) {
+            v.fail("exit status " + std::to_string(a.status) + ", not death by SIGTERM");
+        }
+        const Stamps end = stampsOf(a.console, rawConsole, exitNow);
+        if (end.term < 0 || end.eof < 0) {
+            v.fail("no SIGTERM in the run");
+        } else {
+            termToEnd = (end.eof - end.term) / 1000;
+            if (a.closeMs > 0 && termToEnd > a.closeMs) {
+                v.fail(fmt("the program ended %.0f ms after SIGTERM, more than %.0f ms", termToEnd,
+                           a.closeMs));
+            }
+            if (std::none_of(linesDown.begin(), linesDown.end(),
+                             [&end](double t) { return t >= end.term; })) {
+                v.fail("DTR and RTS did not go down after SIGTERM: the port was not closed");
+            }
+        }
+    } else {
+        if (a.status != 0) {
+            v.fail("exit status " + std::to_string(a.status));
+        }
+        if (console.size() < exitNow.size() ||
+            console.compare(console.size() - exitNow.size(), exitNow.size(), exitNow) != 0) {
+            v.fail("the console does not end with \"exit now...\"");
+        }
     }
     const bool updated = console.find(" done\nexit now...\n") != std::string::npos &&
                          console.find(" update:   ") != std::string::npos;
@@ -384,7 +423,7 @@ int judge(const Args& a) {
         v.fail(fmt("%.1f s from the stall to \"exit now...\", more than %.0f s", stallToExit,
                    a.bound));
     }
-    if (a.closeMs > 0 && !(closeMs >= 0 && closeMs <= a.closeMs)) {
+    if (a.kind != "term" && a.closeMs > 0 && !(closeMs >= 0 && closeMs <= a.closeMs)) {
         v.fail(fmt("the program ended %.0f ms after \"exit now...\", more than %.0f ms", closeMs,
                    a.closeMs));
     }
@@ -449,6 +488,9 @@ int judge(const Args& a) {
                 range(gaps).c_str(), range(openWidths).c_str(),
                 bytesWhileAsserted == 0 ? "never" : "ASSERTED", rates.c_str(), a.wall, span,
                 floorUs / 1e6);
+    if (termToEnd >= 0) {
+        std::printf("    %s: ended %.0f ms after SIGTERM\n", a.run.c_str(), termToEnd);
+    }
     if (stallToExit >= 0) {
         std::printf(
             "    %s: %.1f s from the stall to \"exit now...\"%s, the end %.0f ms after it\n",
@@ -473,7 +515,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (args.size() >= 4 && args[0] == "--stamp" && args[2] == "--") {
-        return stamp(args[1], std::vector<char*>(argv + 4, argv + argc));
+        return stamp(args[1], 0, std::vector<char*>(argv + 4, argv + argc));
+    }
+    if (args.size() >= 6 && args[0] == "--stamp" && args[2] == "--term-ms" && args[4] == "--") {
+        return stamp(args[1], std::strtoll(args[3].c_str(), nullptr, 10),
+                     std::vector<char*>(argv + 6, argv + argc));
     }
     Args a;
     for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
