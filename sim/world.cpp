@@ -75,6 +75,7 @@ struct Port {
     // again (stallEnds), or for ever.
     bool stalled = false;
     Nanos stallEnds = never;
+    std::uint64_t stallGeneration = 0; // which stall a scheduled end belongs to
     std::vector<std::uint8_t> held;
     // The bytes written since the last drain ended, and when the first of
     // them was written: what a drain's deadline counts.
@@ -449,12 +450,13 @@ void stopTakingBytes(int n, Nanos duration) {
     Port& port = portAt(n);
     port.stalled = true;
     port.stallEnds = never;
+    const std::uint64_t stall = ++port.stallGeneration;
     if (duration >= 0) {
         port.stallEnds = world().now + duration;
-        const std::uint64_t stall = ++port.log.stalls;
+        ++port.log.stalls;
         detail::schedule(port.stallEnds, [n, stall] {
             Port& p = world().ports[static_cast<std::size_t>(n)];
-            if (p.stalled && p.log.stalls == stall) {
+            if (p.stalled && p.stallGeneration == stall) {
                 endStall(n);
             }
         });

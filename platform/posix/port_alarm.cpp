@@ -32,12 +32,23 @@ bool portAlarmArm(PortClock::time_point when) {
         return false;
     }
     // The handler is set afresh each time, so that nobody else's setting of
-    // the signal can turn the alarm into the end of the program.
+    // the signal can turn the alarm into the end of the program. Every other
+    // signal waits while it runs: an ending signal that came inside it would
+    // run its release with the alarm blocked, and a close could then wait
+    // out the driver's closing wait.
     struct sigaction action {};
     action.sa_handler = portOnAlarm;
-    (void)sigemptyset(&action.sa_mask);
+    (void)sigfillset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: the call must return EINTR
     if (sigaction(portAlarmSignal, &action, nullptr) != 0) {
+        return false;
+    }
+    // A parent may have started the program with the signal blocked, which
+    // the program inherits.
+    sigset_t alarmOnly;
+    (void)sigemptyset(&alarmOnly);
+    (void)sigaddset(&alarmOnly, portAlarmSignal);
+    if (sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr) != 0) {
         return false;
     }
     auto left = std::chrono::ceil<std::chrono::nanoseconds>(when - PortClock::now()).count();

@@ -90,13 +90,19 @@ struct PortRecord {
     // A write or a drain ran out of time and no drain has ended in time
     // since: the line holds bytes back.
     bool stuck;
+    // A write is under way: bytes may be on their way that pending does not
+    // count yet.
+    bool writing;
     // The bytes written since the last drain ended, and when the first of
     // them was written: what the next drain's deadline counts.
     std::uint64_t pending;
     Clock::time_point pendingSince;
 };
 
-// Read by the release on interruption; changed only under guardHold.
+// Read by the release on interruption. Taken and given back under guardHold;
+// while the port is open, its transfer state (stuck, writing, pending) is
+// set before what it describes can happen and cleared after, so that the
+// release never takes a port that holds bytes for an idle one.
 PortRecord portRecords[portCount] = {};
 
 // The longest single deadline kept, so that the arithmetic cannot overflow.
@@ -135,7 +141,7 @@ int portLetGo(PortRecord& record) {
     // What it takes back is thrown away, and the alarm ends the wait for the
     // rest (cdc-acm takes back none of its busy transfers): the close then
     // takes the port down at once.
-    const bool heldBack = record.stuck || record.pending > 0;
+    const bool heldBack = record.stuck || record.writing || record.pending > 0;
     if (heldBack) {
         (void)tcflush(record.fd, TCOFLUSH);
     }
@@ -198,6 +204,7 @@ bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
     record.foundSaved = baudSaveTerminal(record.fd, &record.found) != 0;
     (void)baudRequestLowLatency(record.fd, &record.found);
     record.stuck = false;
+    record.writing = false;
     record.pending = 0;
     record.pendingSince = Clock::now();
     record.inUse = true;
@@ -239,6 +246,47 @@ int portPollWait(Clock::time_point deadline, bool hasDeadline) {
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     constexpr decltype(ms) longestPoll = decltype(ms){3600} * 1000;
     return static_cast<int>(ms < longestPoll ? ms : longestPoll);
+}
+
+// Writes count bytes, waiting for room until the deadline; counts what the
+// port took as pending.
+int portWriteAll(PortRecord& record, const void* bytes, std::uint32_t count, std::uint32_t* written,
+                 Clock::time_point deadline, bool hasDeadline) {
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::uint32_t done = 0;
+    while (done < count) {
+        ssize_t result = write(record.fd, next + done, count - done);
+        if (result > 0) {
+            done += static_cast<std::uint32_t>(result);
+            record.pending += static_cast<std::uint64_t>(result);
+            if (written != nullptr) {
+                *written = done;
+            }
+            continue;
+        }
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return 0;
+        }
+        // The output queue is full: wait until it takes more, but not past
+        // the bytes' time. A line that takes nothing (a USB adapter whose far
+        // end hangs) would hold the write for ever.
+        if (hasDeadline && Clock::now() >= deadline) {
+            record.stuck = true;
+            return 0;
+        }
+        pollfd waiting{record.fd, POLLOUT, 0};
+        int ready = poll(&waiting, 1, portPollWait(deadline, hasDeadline));
+        if (ready < 0 && errno != EINTR) {
+            return 0;
+        }
+        if (ready > 0 && (waiting.revents & POLLOUT) == 0) {
+            return 0; // POLLERR, POLLHUP or POLLNVAL: the port is gone
+        }
+    }
+    return 1;
 }
 
 } // namespace
@@ -358,41 +406,10 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (record->pending == 0) {
         record->pendingSince = start;
     }
-    const auto* next = static_cast<const unsigned char*>(bytes);
-    std::uint32_t done = 0;
-    while (done < count) {
-        ssize_t result = write(record->fd, next + done, count - done);
-        if (result > 0) {
-            done += static_cast<std::uint32_t>(result);
-            record->pending += static_cast<std::uint64_t>(result);
-            if (written != nullptr) {
-                *written = done;
-            }
-            continue;
-        }
-        if (result < 0 && errno == EINTR) {
-            continue;
-        }
-        if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return 0;
-        }
-        // The output queue is full: wait until it takes more, but not past
-        // the bytes' time. A line that takes nothing (a USB adapter whose far
-        // end hangs) would hold the write for ever.
-        if (hasDeadline && Clock::now() >= deadline) {
-            record->stuck = true;
-            return 0;
-        }
-        pollfd waiting{record->fd, POLLOUT, 0};
-        int ready = poll(&waiting, 1, portPollWait(deadline, hasDeadline));
-        if (ready < 0 && errno != EINTR) {
-            return 0;
-        }
-        if (ready > 0 && (waiting.revents & POLLOUT) == 0) {
-            return 0; // POLLERR, POLLHUP or POLLNVAL: the port is gone
-        }
-    }
-    return 1;
+    record->writing = true;
+    const int result = portWriteAll(*record, bytes, count, written, deadline, hasDeadline);
+    record->writing = false;
+    return result;
 }
 
 int platDrain(PortHandle port) {
@@ -427,12 +444,13 @@ int platDrain(PortHandle port) {
         expired = false;
         result = 0;
     }
-    record->pending = 0;
     if (expired) {
-        (void)tcflush(record->fd, TCOFLUSH);
         record->stuck = true;
+        (void)tcflush(record->fd, TCOFLUSH);
+        record->pending = 0;
         return 0;
     }
+    record->pending = 0;
     if (result != 0) {
         return 0;
     }

@@ -28,10 +28,13 @@ constexpr int portLast = 32;
 HANDLE portOpen[portLast] = {};
 
 // Per open port (same index): the bytes written since the last drain ended,
-// and when the first of them was written (platClockNs).
+// and when the first of them was written (platClockNs); whether the line held
+// bytes back (a write or drain ran out of time, and no drain ended in time
+// since).
 struct PortPending {
     std::uint64_t bytes;
     std::uint64_t sinceNs;
+    bool heldBack;
 };
 PortPending portPendings[portLast] = {};
 
@@ -88,11 +91,20 @@ BOOL portWriteWithin(HANDLE handle, const void* bytes, DWORD count, DWORD* took,
     return wrote && restored;
 }
 
+// Output that a stopped line holds is of no use to the board any more, and
+// the close should not wait for it.
+void portClose(HANDLE handle, const PortPending& pending) {
+    if (pending.heldBack || pending.bytes > 0) {
+        (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    }
+}
+
 void portReleaseAll() {
-    for (HANDLE& handle : portOpen) {
-        if (handle != nullptr) {
-            (void)CloseHandle(handle);
-            handle = nullptr;
+    for (int i = 0; i < portLast; ++i) {
+        if (portOpen[i] != nullptr) {
+            portClose(portOpen[i], portPendings[i]);
+            (void)CloseHandle(portOpen[i]);
+            portOpen[i] = nullptr;
         }
     }
 }
@@ -164,7 +176,7 @@ PortHandle platOpenPort(int n) {
     for (int i = 0; i < portLast; ++i) {
         if (portOpen[i] == nullptr) {
             portOpen[i] = handle;
-            portPendings[i] = PortPending{0, 0};
+            portPendings[i] = PortPending{0, 0, false};
             break;
         }
     }
@@ -269,6 +281,9 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
         } else {
             const std::uint64_t now = platClockNs();
             if (now >= deadline) {
+                if (pending != nullptr) {
+                    pending->heldBack = true;
+                }
                 return 0;
             }
             wrote = portWriteWithin(handle, next + done, count - done, &took,
@@ -285,6 +300,9 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
             *written = done;
         }
         if (!wrote || took == 0) {
+            if (pending != nullptr) {
+                pending->heldBack = true;
+            }
             return 0;
         }
     }
@@ -296,7 +314,7 @@ int platDrain(PortHandle port) {
         return 0;
     }
     HANDLE handle = portHandleOf(port);
-    PortPending none{0, 0};
+    PortPending none{0, 0, false};
     PortPending* pending = portPendingOf(handle);
     pending = pending != nullptr ? pending : &none;
     const std::uint64_t now = platClockNs();
@@ -317,12 +335,17 @@ int platDrain(PortHandle port) {
         if (hasDeadline && platClockNs() >= deadline) {
             // Of no use to the board any more.
             (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
+            pending->heldBack = true;
             return 0;
         }
         platSleep(portQueueLookMs);
     }
     // Ends when the writes before it have ended, each by its time-out.
-    return FlushFileBuffers(handle) ? 1 : 0;
+    if (!FlushFileBuffers(handle)) {
+        return 0;
+    }
+    pending->heldBack = false;
+    return 1;
 }
 
 int platDiscardInput(PortHandle port) {
@@ -354,9 +377,10 @@ int platClosePort(PortHandle port) {
         return 0;
     }
     guardHold();
-    for (HANDLE& slot : portOpen) {
-        if (slot == portHandleOf(port)) {
-            slot = nullptr;
+    for (int i = 0; i < portLast; ++i) {
+        if (portOpen[i] == portHandleOf(port)) {
+            portClose(portOpen[i], portPendings[i]);
+            portOpen[i] = nullptr;
         }
     }
     const BOOL closed = CloseHandle(portHandleOf(port));

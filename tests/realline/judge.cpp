@@ -371,6 +371,8 @@ int judge(const Args& a) {
         const Stamps end = stampsOf(a.console, rawConsole, exitNow);
         if (end.term < 0 || end.eof < 0) {
             v.fail("no SIGTERM in the run");
+        } else if (stallAt < 0 || stallAt > end.term || resumed) {
+            v.fail("the SIGTERM did not come while the line was stopped");
         } else {
             termToEnd = (end.eof - end.term) / 1000;
             if (a.closeMs > 0 && termToEnd > a.closeMs) {
