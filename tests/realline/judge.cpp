@@ -89,9 +89,7 @@ std::uint32_t le(const std::string& b, std::size_t at, int bytes) {
 // file is not one or a segment lies outside it.
 std::vector<Segment> segmentsOf(const std::string& elf) {
     std::vector<Segment> out;
-    if (elf.size() < 0x34 || elf.compare(0, 4,
-                                         "\x7f"
-                                         "ELF") != 0) {
+    if (elf.size() < 0x34 || elf.compare(0, 4, "\177ELF") != 0) {
         return out;
     }
     const std::uint32_t phoff = le(elf, 0x1C, 4);
