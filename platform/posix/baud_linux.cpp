@@ -2,28 +2,16 @@
 // own termios2 and serial_struct records.
 #include "platform/posix/baud_linux.h"
 
+#include "platform/posix/port_fd.h"
+
 #include <asm/termbits.h>
-#include <cerrno>
 #include <cstring>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
-namespace {
-
-// ioctl restarted when a signal interrupts it.
-int baudIoctl(int fd, unsigned long request, void* argument) {
-    int result;
-    do {
-        result = ioctl(fd, request, argument);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
-} // namespace
-
 int baudReadRate(int fd, std::uint32_t* rate) {
     struct termios2 settings {};
-    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+    if (portIoctl(fd, TCGETS2, &settings) != 0) {
         return 0;
     }
     // The kernel fills c_ospeed with the real rate for the speed constants
@@ -34,7 +22,7 @@ int baudReadRate(int fd, std::uint32_t* rate) {
 
 int baudWriteRate(int fd, std::uint32_t rate) {
     struct termios2 settings {};
-    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+    if (portIoctl(fd, TCGETS2, &settings) != 0) {
         return 0;
     }
     // Clearing CIBAUD makes the input rate follow the output rate, also after
@@ -43,13 +31,13 @@ int baudWriteRate(int fd, std::uint32_t rate) {
     settings.c_cflag |= BOTHER;
     settings.c_ospeed = rate;
     settings.c_ispeed = rate;
-    return baudIoctl(fd, TCSETS2, &settings) == 0 ? 1 : 0;
+    return portIoctl(fd, TCSETS2, &settings) == 0 ? 1 : 0;
 }
 
 int baudSaveTerminal(int fd, BaudFound* found) {
     static_assert(sizeof(struct termios2) <= sizeof found->bytes);
     struct termios2 settings {};
-    if (baudIoctl(fd, TCGETS2, &settings) != 0) {
+    if (portIoctl(fd, TCGETS2, &settings) != 0) {
         return 0;
     }
     std::memcpy(found->bytes, &settings, sizeof settings);
@@ -61,27 +49,27 @@ int baudRestoreTerminal(int fd, const BaudFound* found) {
     int result = 1;
     if (found->lowLatencySet) {
         struct serial_struct serial {};
-        if (baudIoctl(fd, TIOCGSERIAL, &serial) == 0) {
+        if (portIoctl(fd, TIOCGSERIAL, &serial) == 0) {
             serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) &
                                             ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
-            result = baudIoctl(fd, TIOCSSERIAL, &serial) == 0 ? result : 0;
+            result = portIoctl(fd, TIOCSSERIAL, &serial) == 0 ? result : 0;
         }
     }
     struct termios2 settings {};
     std::memcpy(&settings, found->bytes, sizeof settings);
-    return baudIoctl(fd, TCSETS2, &settings) == 0 ? result : 0;
+    return portIoctl(fd, TCSETS2, &settings) == 0 ? result : 0;
 }
 
 int baudRequestLowLatency(int fd, BaudFound* found) {
     struct serial_struct serial {};
-    if (baudIoctl(fd, TIOCGSERIAL, &serial) != 0) {
+    if (portIoctl(fd, TIOCGSERIAL, &serial) != 0) {
         return 0;
     }
     if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
         return 1;
     }
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (baudIoctl(fd, TIOCSSERIAL, &serial) != 0) {
+    if (portIoctl(fd, TIOCSSERIAL, &serial) != 0) {
         return 0;
     }
     found->lowLatencySet = true;

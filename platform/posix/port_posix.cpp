@@ -42,6 +42,7 @@
 #include "platform/posix/port_fd.h"
 #include "platform/posix/port_holders.h"
 #include "platform/posix/port_termios.h"
+#include "platform/write_limit.h"
 
 #include <cerrno>
 #include <chrono>
@@ -216,15 +217,11 @@ bool portTake(PortRecord& record, const char* path, dev_t device, PortLock lock,
 // when both are 0, which means no limit.
 bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count, Clock::time_point start,
                        Clock::time_point* deadline) {
-    if (limits.WriteTotalTimeoutMultiplier == 0 && limits.WriteTotalTimeoutConstant == 0) {
+    std::uint64_t ms = 0;
+    if (!portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
+                          count, &ms)) {
         return false;
     }
-    std::uint64_t ms = portLongestWaitMs;
-    if (count < portLongestWaitMs / (std::uint64_t{limits.WriteTotalTimeoutMultiplier} + 1)) {
-        ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
-             limits.WriteTotalTimeoutConstant;
-    }
-    ms = ms < portLongestWaitMs ? ms : portLongestWaitMs;
     *deadline = start + std::chrono::milliseconds(ms);
     return true;
 }

@@ -13,6 +13,7 @@
 // deadline that the time-outs give the bytes written since the last drain.
 #include "platform/guard.h"
 #include "platform/platform.h"
+#include "platform/write_limit.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -56,17 +57,13 @@ PortPending* portPendingOf(HANDLE handle) {
 bool portWriteDeadline(HANDLE handle, std::uint64_t count, std::uint64_t startNs,
                        std::uint64_t* deadlineNs) {
     COMMTIMEOUTS limits{};
+    std::uint64_t ms = 0;
     if (!GetCommTimeouts(handle, &limits) ||
-        (limits.WriteTotalTimeoutMultiplier == 0 && limits.WriteTotalTimeoutConstant == 0)) {
+        !portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
+                          count, &ms)) {
         return false;
     }
-    constexpr std::uint64_t longestMs = std::uint64_t{1} << 40;
-    std::uint64_t ms = longestMs;
-    if (count < longestMs / (std::uint64_t{limits.WriteTotalTimeoutMultiplier} + 1)) {
-        ms = std::uint64_t{limits.WriteTotalTimeoutMultiplier} * count +
-             limits.WriteTotalTimeoutConstant;
-    }
-    *deadlineNs = startNs + (ms < longestMs ? ms : longestMs) * 1'000'000;
+    *deadlineNs = startNs + ms * 1'000'000;
     return true;
 }
 
@@ -93,7 +90,7 @@ BOOL portWriteWithin(HANDLE handle, const void* bytes, DWORD count, DWORD* took,
 
 // Output that a stopped line holds is of no use to the board any more, and
 // the close should not wait for it.
-void portClose(HANDLE handle, const PortPending& pending) {
+void portPurgeHeldBack(HANDLE handle, const PortPending& pending) {
     if (pending.heldBack || pending.bytes > 0) {
         (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
     }
@@ -102,7 +99,7 @@ void portClose(HANDLE handle, const PortPending& pending) {
 void portReleaseAll() {
     for (int i = 0; i < portLast; ++i) {
         if (portOpen[i] != nullptr) {
-            portClose(portOpen[i], portPendings[i]);
+            portPurgeHeldBack(portOpen[i], portPendings[i]);
             (void)CloseHandle(portOpen[i]);
             portOpen[i] = nullptr;
         }
@@ -379,7 +376,7 @@ int platClosePort(PortHandle port) {
     guardHold();
     for (int i = 0; i < portLast; ++i) {
         if (portOpen[i] == portHandleOf(port)) {
-            portClose(portOpen[i], portPendings[i]);
+            portPurgeHeldBack(portOpen[i], portPendings[i]);
             portOpen[i] = nullptr;
         }
     }
