@@ -203,8 +203,9 @@ int uartTxBytes(std::uint32_t count, const void* bytes) {
     lineTimeWritten(lineSettings, written, start);
     // The debug-port pauses count from the moment the bytes have left the
     // line, so a write that returns with bytes still queued is not the end.
-    drainToLine();
-    return result;
+    // A drain that ran out of time threw the bytes away: they were not sent.
+    const int drained = drainToLine();
+    return drained ? result : 0;
 }
 
 int uartRxBytes(std::uint32_t count, void* buffer) {

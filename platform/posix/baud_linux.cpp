@@ -2,7 +2,7 @@
 // own termios2 and serial_struct records.
 #include "platform/posix/baud_linux.h"
 
-#include "platform/posix/port_fd.h"
+#include "platform/posix/port_system.h"
 
 #include <asm/termbits.h>
 #include <cstring>

@@ -20,7 +20,7 @@
 // nobody else has open was left by a killed run, and is cleared.
 #include "platform/posix/port_holders.h"
 
-#include "platform/posix/port_fd.h"
+#include "platform/posix/port_system.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -247,7 +247,7 @@ int portOpenExclusive(const char* path, dev_t device) {
         locked = flock(fd, LOCK_EX | LOCK_NB);
     } while (locked == -1 && errno == EINTR);
     if (fstat(fd, &opened) != 0 || opened.st_rdev != device || isatty(fd) != 1 || locked != 0) {
-        portCloseFd(fd);
+        (void)portSysClose(fd);
         return -1;
     }
     if (portExclusive(fd)) {
@@ -255,12 +255,12 @@ int portOpenExclusive(const char* path, dev_t device) {
         // (looked at afresh), a run that was killed left it behind.
         portFindHolders();
         if (portHeldByOthers(device) || portIoctl(fd, TIOCNXCL, nullptr) != 0) {
-            portCloseFd(fd);
+            (void)portSysClose(fd);
             return -1;
         }
     }
     if (portIoctl(fd, TIOCEXCL, nullptr) != 0) {
-        portCloseFd(fd);
+        (void)portSysClose(fd);
         return -1;
     }
     return fd;

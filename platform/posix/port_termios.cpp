@@ -9,7 +9,7 @@
 #include "platform/posix/port_termios.h"
 
 #include "platform/posix/baud_linux.h"
-#include "platform/posix/port_fd.h"
+#include "platform/posix/port_system.h"
 
 #include <cstddef>
 #include <iterator>
