@@ -2,19 +2,32 @@
 // seam function. The handle is the Win32 file handle; the invalid handle
 // value (-1) is platNoPort. Pauses and the clock: pause_win32.cpp.
 //
-// The write time-outs of COMMTIMEOUTS bound every WriteFile. Two waits need
-// more than that. A WriteFile that returns short is continued with the rest,
-// and each call would get the whole time-out again: the continuations get
-// what is left of the first one's. And FlushFileBuffers has no time-out of
-// its own: where the driver keeps bytes after WriteFile has returned (Wine
-// hands them to the terminal, whose drain waits for ever when a USB line
-// stops taking bytes), it does not return. So the drain watches the output
-// queue (ClearCommError) until it is empty, and flushes only then, with the
-// deadline that the time-outs give the bytes written since the last drain.
+// The write time-outs of COMMTIMEOUTS bound every WriteFile. A WriteFile that
+// returns short is continued with the rest, and each call would get the
+// whole time-out again: the continuations get what is left of the first
+// one's. FlushFileBuffers has no time-out of its own, and where the driver
+// keeps bytes after WriteFile has returned it may never return: Wine hands
+// them to the terminal, whose drain waits for a USB chip's own transmitter,
+// for ever when the chip holds them. So the drain watches the output queue
+// (ClearCommError) until it is empty, by the deadline that the time-outs give
+// the bytes written since the last drain, and does not flush: after a
+// synchronous WriteFile, Windows' own drivers leave nothing in an empty queue
+// for FlushFileBuffers to wait for, and the bytes' time on the line is waited
+// above the seam (serial/line_time.cpp). A queue that cannot be read is not
+// an empty one: the drain fails.
+//
+// Ctrl-C runs the release on the console's control thread while the
+// program's own thread may be anywhere. So every call on a port's handle is
+// made under guardHold, but the two that block (WriteFile and ReadFile),
+// which are marked as under way instead. The release takes the guard for
+// good: it purges a port that is not idle, which also ends a transfer under
+// way, and closes it unless a transfer is under way (the end of the process
+// closes that one). No call ever reaches a closed handle.
 #include "platform/guard.h"
 #include "platform/platform.h"
 #include "platform/write_limit.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <windows.h>
@@ -25,41 +38,54 @@ namespace {
 constexpr int portFirst = 1;
 constexpr int portLast = 32;
 
-// The ports open now, closed by Ctrl-C too. Changed under guardHold.
-HANDLE portOpen[portLast] = {};
-
-// Per open port (same index): the bytes written since the last drain ended,
-// and when the first of them was written (platClockNs); whether the line held
-// bytes back (a write or drain ran out of time, and no drain ended in time
-// since).
-struct PortPending {
+// An open port, in the slot its open took. Changed under guardHold.
+struct PortSlot {
+    HANDLE handle;       // nullptr: the slot is free
+    COMMTIMEOUTS limits; // the time-outs the program set
+    // The port still has a continuation's write time-outs: putting the
+    // program's back failed.
+    bool shortened;
+    // The bytes written since the last drain ended, and when the first of
+    // them was written (platClockNs).
     std::uint64_t bytes;
     std::uint64_t sinceNs;
+    // A write or drain ran out of time or failed, and no drain has ended in
+    // time since: the line holds bytes back.
     bool heldBack;
+    bool draining;
 };
-PortPending portPendings[portLast] = {};
+PortSlot portSlots[portLast] = {};
+
+// A WriteFile or ReadFile under way on a slot, outside the guard; and
+// whether the release has run. The program's thread and the release hand
+// these over without the guard: each stores its own before it loads the
+// other's, so at least one of them sees the other.
+std::atomic<bool> portBusy[portLast];
+std::atomic<bool> portReleased{false};
 
 // How often a drain looks at the output queue while it holds bytes: the
 // system timer's step.
 constexpr DWORD portQueueLookMs = 1;
 
-PortPending* portPendingOf(HANDLE handle) {
+// The slot of an open port; -1 for none. Under guardHold.
+int portSlotOf(PortHandle port) {
+    if (port == platNoPort || port == 0) {
+        return -1;
+    }
     for (int i = 0; i < portLast; ++i) {
-        if (portOpen[i] == handle) {
-            return &portPendings[i];
+        if (portSlots[i].handle == reinterpret_cast<HANDLE>(port)) {
+            return i;
         }
     }
-    return nullptr;
+    return -1;
 }
 
 // The end of count bytes' write time-outs from startNs; false when both are
-// 0 (no limit) or the record cannot be read.
-bool portWriteDeadline(HANDLE handle, std::uint64_t count, std::uint64_t startNs,
+// 0 (no limit).
+bool portWriteDeadline(const COMMTIMEOUTS& limits, std::uint64_t count, std::uint64_t startNs,
                        std::uint64_t* deadlineNs) {
-    COMMTIMEOUTS limits{};
     std::uint64_t ms = 0;
-    if (!GetCommTimeouts(handle, &limits) ||
-        !portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
+    if (!portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
                           count, &ms)) {
         return false;
     }
@@ -67,51 +93,81 @@ bool portWriteDeadline(HANDLE handle, std::uint64_t count, std::uint64_t startNs
     return true;
 }
 
-// One WriteFile under a time-out of its own, leftMs in all, then the port's
-// record again.
-BOOL portWriteWithin(HANDLE handle, const void* bytes, DWORD count, DWORD* took,
-                     std::uint64_t leftMs) {
-    COMMTIMEOUTS limits{};
-    if (!GetCommTimeouts(handle, &limits)) {
+// The program's time-outs back on the port, where a continuation's stayed.
+// Under guardHold.
+bool portTimeoutsBack(PortSlot& slot) {
+    if (slot.shortened && SetCommTimeouts(slot.handle, &slot.limits)) {
+        slot.shortened = false;
+    }
+    return !slot.shortened;
+}
+
+// A blocking transfer starts on slot i outside the guard; false when the
+// release has run (it may have closed the handle).
+bool portTransferStarts(int i) {
+    portBusy[i].store(true);
+    if (portReleased.load()) {
+        portBusy[i].store(false);
+        return false;
+    }
+    return true;
+}
+
+void portTransferEnds(int i) {
+    portBusy[i].store(false);
+}
+
+// One WriteFile, marked as under way.
+BOOL portWriteFile(int i, HANDLE handle, const void* bytes, DWORD count, DWORD* took) {
+    if (!portTransferStarts(i)) {
         return FALSE;
     }
-    COMMTIMEOUTS rest = limits;
+    const BOOL wrote = WriteFile(handle, bytes, count, took, nullptr);
+    portTransferEnds(i);
+    return wrote;
+}
+
+// A continuation: one WriteFile with leftMs of write time-out in all, then
+// the program's time-outs again; where putting them back fails, the next
+// call on the port tries again before it relies on them.
+BOOL portWriteWithin(int i, const void* bytes, DWORD count, DWORD* took, std::uint64_t leftMs) {
+    guardHold();
+    PortSlot& slot = portSlots[i];
+    const HANDLE handle = slot.handle;
+    COMMTIMEOUTS rest = slot.limits;
     rest.WriteTotalTimeoutMultiplier = 0;
     // At least 1: 0 and 0 would mean no limit at all.
     rest.WriteTotalTimeoutConstant =
         leftMs == 0 ? 1 : (leftMs < MAXDWORD ? static_cast<DWORD>(leftMs) : MAXDWORD - 1);
-    if (!SetCommTimeouts(handle, &rest)) {
-        return FALSE;
-    }
-    const BOOL wrote = WriteFile(handle, bytes, count, took, nullptr);
-    const BOOL restored = SetCommTimeouts(handle, &limits);
-    return wrote && restored;
+    slot.shortened = true;
+    const BOOL set = SetCommTimeouts(handle, &rest);
+    guardLetGo();
+    const BOOL wrote = set && portWriteFile(i, handle, bytes, count, took);
+    guardHold();
+    (void)portTimeoutsBack(portSlots[i]);
+    guardLetGo();
+    return wrote;
 }
 
-// Output that a stopped line holds is of no use to the board any more, and
-// the close should not wait for it.
-void portPurgeHeldBack(HANDLE handle, const PortPending& pending) {
-    if (pending.heldBack || pending.bytes > 0) {
-        (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    }
-}
-
+// On the console's control thread, holding the guard for good.
 void portReleaseAll() {
+    portReleased.store(true);
     for (int i = 0; i < portLast; ++i) {
-        if (portOpen[i] != nullptr) {
-            portPurgeHeldBack(portOpen[i], portPendings[i]);
-            (void)CloseHandle(portOpen[i]);
-            portOpen[i] = nullptr;
+        PortSlot& slot = portSlots[i];
+        if (slot.handle == nullptr) {
+            continue;
         }
+        const bool busy = portBusy[i].load();
+        // What a stopped line holds, or a transfer left on its way, is of no
+        // use to the board any more; the purge also ends a transfer under way.
+        if (busy || slot.heldBack || slot.draining || slot.bytes > 0) {
+            (void)PurgeComm(slot.handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT);
+        }
+        if (!busy) {
+            (void)CloseHandle(slot.handle);
+        }
+        slot.handle = nullptr;
     }
-}
-
-HANDLE portHandleOf(PortHandle port) {
-    return reinterpret_cast<HANDLE>(port);
-}
-
-bool portValid(PortHandle port) {
-    return port != platNoPort && port != 0;
 }
 
 // PortSettings mirrors the DCB field by field, names included, so one copy
@@ -160,6 +216,10 @@ PortHandle platOpenPort(int n) {
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
         return platNoPort;
     }
+    guardAdd(portReleaseAll);
+    if (portReleased.load()) {
+        return platNoPort;
+    }
     // Share mode 0: the open fails while another program holds the port,
     // and nobody else gets it while we do. No overlapped I/O: every call
     // blocks until it is done.
@@ -168,26 +228,31 @@ PortHandle platOpenPort(int n) {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
         return platNoPort;
     }
-    guardAdd(portReleaseAll);
     guardHold();
-    for (int i = 0; i < portLast; ++i) {
-        if (portOpen[i] == nullptr) {
-            portOpen[i] = handle;
-            portPendings[i] = PortPending{0, 0, false};
-            break;
-        }
+    int free = -1;
+    for (int i = 0; i < portLast && free < 0; ++i) {
+        free = portSlots[i].handle == nullptr ? i : -1;
+    }
+    if (free >= 0) {
+        PortSlot& slot = portSlots[free];
+        slot = PortSlot{};
+        slot.handle = handle;
+        (void)GetCommTimeouts(handle, &slot.limits);
+    } else {
+        (void)CloseHandle(handle);
     }
     guardLetGo();
-    return reinterpret_cast<PortHandle>(handle);
+    return free >= 0 ? reinterpret_cast<PortHandle>(handle) : platNoPort;
 }
 
 int platReadSettings(PortHandle port, PortSettings* settings) {
-    if (!portValid(port) || settings == nullptr) {
-        return 0;
-    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(portHandleOf(port), &dcb)) {
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL read = i >= 0 && settings != nullptr && GetCommState(portSlots[i].handle, &dcb);
+    guardLetGo();
+    if (!read) {
         return 0;
     }
     portCopySettings(dcb, settings);
@@ -195,23 +260,26 @@ int platReadSettings(PortHandle port, PortSettings* settings) {
 }
 
 int platWriteSettings(PortHandle port, const PortSettings* settings) {
-    if (!portValid(port) || settings == nullptr) {
+    if (settings == nullptr) {
         return 0;
     }
     DCB dcb{};
     portCopySettings(*settings, &dcb);
-    if (!SetCommState(portHandleOf(port), &dcb)) {
-        return 0;
-    }
-    return 1;
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL written = i >= 0 && SetCommState(portSlots[i].handle, &dcb);
+    guardLetGo();
+    return written ? 1 : 0;
 }
 
 int platReadTimeouts(PortHandle port, PortTimeouts* timeouts) {
-    if (!portValid(port) || timeouts == nullptr) {
-        return 0;
-    }
     COMMTIMEOUTS limits{};
-    if (!GetCommTimeouts(portHandleOf(port), &limits)) {
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL read = i >= 0 && timeouts != nullptr && portTimeoutsBack(portSlots[i]) &&
+                      GetCommTimeouts(portSlots[i].handle, &limits);
+    guardLetGo();
+    if (!read) {
         return 0;
     }
     timeouts->ReadIntervalTimeout = limits.ReadIntervalTimeout;
@@ -223,7 +291,7 @@ int platReadTimeouts(PortHandle port, PortTimeouts* timeouts) {
 }
 
 int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts) {
-    if (!portValid(port) || timeouts == nullptr) {
+    if (timeouts == nullptr) {
         return 0;
     }
     COMMTIMEOUTS limits{};
@@ -232,38 +300,59 @@ int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts) {
     limits.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
     limits.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
     limits.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
-    return SetCommTimeouts(portHandleOf(port), &limits) ? 1 : 0;
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL written = i >= 0 && SetCommTimeouts(portSlots[i].handle, &limits);
+    if (written) {
+        portSlots[i].limits = limits;
+        portSlots[i].shortened = false;
+    }
+    guardLetGo();
+    return written ? 1 : 0;
 }
 
+namespace {
+
+int portEscape(PortHandle port, DWORD function) {
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL done = i >= 0 && EscapeCommFunction(portSlots[i].handle, function);
+    guardLetGo();
+    return done ? 1 : 0;
+}
+
+} // namespace
+
 int platSetDtr(PortHandle port) {
-    if (!portValid(port)) {
-        return 0;
-    }
-    return EscapeCommFunction(portHandleOf(port), SETDTR) ? 1 : 0;
+    return portEscape(port, SETDTR);
 }
 
 int platClearDtr(PortHandle port) {
-    if (!portValid(port)) {
-        return 0;
-    }
-    return EscapeCommFunction(portHandleOf(port), CLRDTR) ? 1 : 0;
+    return portEscape(port, CLRDTR);
 }
 
 int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written) {
     if (written != nullptr) {
         *written = 0;
     }
-    if (!portValid(port) || (bytes == nullptr && count != 0)) {
+    if (bytes == nullptr && count != 0) {
         return 0;
     }
-    HANDLE handle = portHandleOf(port);
+    guardHold();
+    const int i = portSlotOf(port);
+    if (i < 0 || !portTimeoutsBack(portSlots[i])) {
+        guardLetGo();
+        return 0;
+    }
+    PortSlot& slot = portSlots[i];
+    const HANDLE handle = slot.handle;
     const std::uint64_t start = platClockNs();
-    PortPending* pending = portPendingOf(handle);
-    if (pending != nullptr && pending->bytes == 0) {
-        pending->sinceNs = start;
+    if (slot.bytes == 0) {
+        slot.sinceNs = start;
     }
     std::uint64_t deadline = 0;
-    const bool hasDeadline = portWriteDeadline(handle, count, start, &deadline);
+    const bool hasDeadline = portWriteDeadline(slot.limits, count, start, &deadline);
+    guardLetGo();
     // A write that returns short is continued with the rest as long as the
     // port keeps taking bytes (Wine hands a terminal's partial writes on),
     // within what is left of the time-out; one that took nothing ran out of
@@ -272,34 +361,25 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     std::uint32_t done = 0;
     while (done < count) {
         DWORD took = 0;
-        BOOL wrote;
+        BOOL wrote = FALSE;
+        const std::uint64_t now = platClockNs();
         if (done == 0 || !hasDeadline) {
-            wrote = WriteFile(handle, next + done, count - done, &took, nullptr);
-        } else {
-            const std::uint64_t now = platClockNs();
-            if (now >= deadline) {
-                if (pending != nullptr) {
-                    pending->heldBack = true;
-                }
-                return 0;
-            }
-            wrote = portWriteWithin(handle, next + done, count - done, &took,
+            wrote = portWriteFile(i, handle, next + done, count - done, &took);
+        } else if (now < deadline) {
+            wrote = portWriteWithin(i, next + done, count - done, &took,
                                     (deadline - now + 999'999) / 1'000'000);
         }
-        if (took > count - done) {
-            return 0;
-        }
+        took = took <= count - done ? took : 0;
         done += took;
-        if (pending != nullptr) {
-            pending->bytes += took;
-        }
+        guardHold();
+        slot.bytes += took;
+        slot.heldBack = slot.heldBack || !wrote || took == 0;
+        const bool ended = !wrote || took == 0;
+        guardLetGo();
         if (written != nullptr) {
             *written = done;
         }
-        if (!wrote || took == 0) {
-            if (pending != nullptr) {
-                pending->heldBack = true;
-            }
+        if (ended) {
             return 0;
         }
     }
@@ -307,60 +387,79 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
 }
 
 int platDrain(PortHandle port) {
-    if (!portValid(port)) {
+    guardHold();
+    const int i = portSlotOf(port);
+    if (i < 0) {
+        guardLetGo();
         return 0;
     }
-    HANDLE handle = portHandleOf(port);
-    PortPending none{0, 0, false};
-    PortPending* pending = portPendingOf(handle);
-    pending = pending != nullptr ? pending : &none;
+    PortSlot& slot = portSlots[i];
+    const HANDLE handle = slot.handle;
     const std::uint64_t now = platClockNs();
     std::uint64_t deadline = 0;
-    const bool hasDeadline = portWriteDeadline(
-        handle, pending->bytes, pending->bytes > 0 ? pending->sinceNs : now, &deadline);
-    pending->bytes = 0;
-    // The output queue, looked at until it is empty or the bytes' time is up.
+    const bool hasDeadline =
+        portWriteDeadline(slot.limits, slot.bytes, slot.bytes > 0 ? slot.sinceNs : now, &deadline);
+    // The bytes stay counted until the drain has ended: Ctrl-C meanwhile
+    // purges them.
+    slot.draining = true;
+    guardLetGo();
+    bool drained = false;
     for (;;) {
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(handle, &errors, &status)) {
-            break; // no queue to look at: the flush alone
+        guardHold();
+        const BOOL known = ClearCommError(handle, &errors, &status);
+        guardLetGo();
+        if (!known) {
+            break; // the device is gone, or its queue cannot be told
         }
         if (status.cbOutQue == 0) {
+            drained = true;
             break;
         }
         if (hasDeadline && platClockNs() >= deadline) {
-            // Of no use to the board any more.
-            (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-            pending->heldBack = true;
-            return 0;
+            break;
         }
         platSleep(portQueueLookMs);
     }
-    // Ends when the writes before it have ended, each by its time-out.
-    if (!FlushFileBuffers(handle)) {
-        return 0;
+    guardHold();
+    if (!drained) {
+        // Of no use to the board any more.
+        (void)PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
     }
-    pending->heldBack = false;
-    return 1;
+    slot.heldBack = !drained;
+    slot.bytes = 0;
+    slot.draining = false;
+    guardLetGo();
+    return drained ? 1 : 0;
 }
 
 int platDiscardInput(PortHandle port) {
-    if (!portValid(port)) {
-        return 0;
-    }
-    return PurgeComm(portHandleOf(port), PURGE_RXCLEAR) ? 1 : 0;
+    guardHold();
+    const int i = portSlotOf(port);
+    const BOOL purged = i >= 0 && PurgeComm(portSlots[i].handle, PURGE_RXCLEAR);
+    guardLetGo();
+    return purged ? 1 : 0;
 }
 
 int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* received) {
     if (received != nullptr) {
         *received = 0;
     }
-    if (!portValid(port) || (buffer == nullptr && count != 0)) {
+    if (buffer == nullptr && count != 0) {
+        return 0;
+    }
+    guardHold();
+    const int i = portSlotOf(port);
+    const HANDLE handle = i >= 0 ? portSlots[i].handle : nullptr;
+    guardLetGo();
+    if (i < 0 || !portTransferStarts(i)) {
         return 0;
     }
     DWORD got = 0;
-    if (!ReadFile(portHandleOf(port), buffer, count, &got, nullptr)) {
+    const BOOL read = ReadFile(handle, buffer, count, &got, nullptr);
+    portTransferEnds(i);
+    if (!read) {
         return 0;
     }
     if (received != nullptr) {
@@ -370,17 +469,29 @@ int platRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* 
 }
 
 int platClosePort(PortHandle port) {
-    if (!portValid(port)) {
+    guardHold();
+    int i = portSlotOf(port);
+    const bool settle = i >= 0 && !portSlots[i].heldBack && portSlots[i].bytes > 0;
+    guardLetGo();
+    if (i < 0) {
         return 0;
     }
-    guardHold();
-    for (int i = 0; i < portLast; ++i) {
-        if (portOpen[i] == portHandleOf(port)) {
-            portPurgeHeldBack(portOpen[i], portPendings[i]);
-            portOpen[i] = nullptr;
-        }
+    // A working line's output goes to the board, drained by its deadline;
+    // what a stopped line holds is purged.
+    if (settle) {
+        (void)platDrain(port);
     }
-    const BOOL closed = CloseHandle(portHandleOf(port));
+    guardHold();
+    i = portSlotOf(port);
+    BOOL closed = FALSE;
+    if (i >= 0) {
+        PortSlot& slot = portSlots[i];
+        if (slot.heldBack) {
+            (void)PurgeComm(slot.handle, PURGE_TXABORT | PURGE_TXCLEAR);
+        }
+        closed = CloseHandle(slot.handle);
+        slot.handle = nullptr;
+    }
     guardLetGo();
     return closed ? 1 : 0;
 }
