@@ -257,7 +257,7 @@ struct Verdict {
 };
 
 std::string fmt(const char* format, double a, double b = 0) {
-    char text[64];
+    char text[160]; // room for the longest message and its two numbers
     std::snprintf(text, sizeof text, format, a, b);
     return text;
 }
