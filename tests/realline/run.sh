@@ -135,6 +135,16 @@ for chip in ftdi ch340 cp2102 pl2303; do
 done
 cases+=("ftdi-$qpsk1|update|ftdi||$build/$qpsk1|$(imageOf "$qpsk1")")
 [ -n "$wine64" ] && cases+=("wine64-ftdi-$qpsk1|update|ftdi||wine64:${wine64#*:}/$qpsk1.exe|$(imageOf "$qpsk1")")
+# A chip that takes the bytes and sends none of them, its transmitter held:
+# the host's queue stays empty, and only the chip's answer to its driver
+# (ftdi_sio: TEMT in the line status; cp210x: the comm status's transmit
+# queue) tells the drain and the close that the bytes are not out. A stall's
+# bounds: each drain waits on the chip's answer until its deadline, as on a
+# line that takes no bytes.
+for chip in ftdi cp2102; do
+    cases+=("$chip-held|stall|$chip|--hold-after 3|$small|$smallImage")
+done
+[ -n "$wine64" ] && cases+=("wine64-ftdi-held|stall|ftdi|--hold-after 20|wine64:${wine64#*:}/$qpsk1.exe|$(imageOf "$qpsk1")")
 
 if [ -n "${UPDATER_REALLINE_CASES:-}" ]; then
     chosen=()
@@ -378,11 +388,11 @@ for c in "${cases[@]}"; do
     fi
     bounds=()
     if [ "$kind" = stall ]; then
-        # Under Wine the last close of the terminal is Wine's, and cdc-acm
-        # makes it wait its closing wait (30 s) for the transfers that the
-        # stopped line holds; no Windows call reaches that. Wine's own end
-        # takes up to 2 s more on the emulated processor, more beside a busy
-        # host.
+        # Under Wine the last close of the terminal is Wine's, and the
+        # driver makes it wait its closing wait (30 s) for the transfers
+        # that the stopped line holds, or for a held chip to say that it
+        # has sent; no Windows call reaches that. Wine's own end takes up to
+        # 2 s more on the emulated processor, more beside a busy host.
         case "$program" in
         wine*) bounds=(--bound "$stallBound" --close-ms 40000) ;;
         *) bounds=(--bound "$stallBound" --close-ms 1000) ;;
