@@ -293,7 +293,9 @@ class FtdiChip final : public Chip {
 
     // Modem status (bit 0 always set; no CTS, DSR, RI or DCD from the board's
     // side), then line status: THRE once the transmit buffer is empty, TEMT
-    // once the last byte has left the shift register too.
+    // once the last byte has left the shift register too. Bytes that a held
+    // transmitter keeps count as not sent: both stay clear while it holds
+    // any, in the control reply and in every bulk IN packet's header.
     std::array<std::uint8_t, 2> status(Nanos t) const {
         const std::size_t queued = core_.outQueued(t);
         const std::uint8_t line = queued == 0 ? 0x60 : queued == 1 ? 0x20 : 0x00;
@@ -666,8 +668,9 @@ class Cp2102Chip final : public Chip {
             break;
         case getCommStatus:
             // Errors, hold reasons, bytes in the receive queue, bytes in the
-            // transmit queue (not yet across the UART), end of file, waiting
-            // for an immediate character, reserved.
+            // transmit queue (not yet across the UART, those that a held
+            // transmitter keeps included), end of file, waiting for an
+            // immediate character, reserved.
             b.u32(0).u32(0).u32(static_cast<std::uint32_t>(toHost_.size()));
             b.u32(static_cast<std::uint32_t>(core_.outQueued(t)));
             b.u8(0).u8(0).u8(0);
@@ -899,6 +902,10 @@ std::unique_ptr<Chip> makeChip(const std::string& name, Core& core, unsigned fix
 
 const char* chipNames() {
     return "ftdi|ch340|cp2102|pl2303";
+}
+
+bool reportsTransmitter(const std::string& name) {
+    return name == "ftdi" || name == "cp2102";
 }
 
 // ---------------------------------------------------------------------------

@@ -140,6 +140,10 @@ class Chip {
 // chip whose timer the driver cannot set (0: the host sets it).
 std::unique_ptr<Chip> makeChip(const std::string& name, Core& core, unsigned fixedLatencyMs = 0);
 const char* chipNames(); // "ftdi|ch340|cp2102|pl2303"
+// Whether the chip's driver asks the chip if its transmitter is empty before
+// a drain or a close ends (ftdi_sio the line status's TEMT, cp210x the comm
+// status's transmit queue): only there does a held transmitter show.
+bool reportsTransmitter(const std::string& name);
 
 // ---------------------------------------------------------------------------
 // The rate rules: what each chip puts on the line for the register values its

@@ -159,7 +159,7 @@ void Core::fromHost(Nanos t, std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) {
         return;
     }
-    if (stalled_) {
+    if (stalled_ || holding_) {
         held_.insert(held_.end(), bytes.begin(), bytes.end());
         return;
     }
@@ -253,7 +253,7 @@ std::size_t Core::bytesDone(const Piece& piece, Nanos t) {
 }
 
 std::size_t Core::outQueued(Nanos t) const {
-    std::size_t queued = 0;
+    std::size_t queued = held_.size();
     for (const Piece& p : pieces_) {
         queued += p.keep - bytesDone(p, t);
     }
@@ -281,6 +281,7 @@ Nanos Core::outQueuedAtMost(std::size_t count) const {
 }
 
 void Core::purgeOut(Nanos t) {
+    held_.clear(); // none of them has started
     Nanos free = 0;
     for (Piece& p : pieces_) {
         // A byte already on the line goes out whole.
@@ -308,11 +309,16 @@ void Core::stall(Nanos t) {
     note(t, "stall");
 }
 
+void Core::hold(Nanos t) {
+    holding_ = true;
+    note(t, "hold");
+}
+
 void Core::resume(Nanos t) {
-    if (!stalled_) {
+    if (!stalled_ && !holding_) {
         return;
     }
-    stalled_ = false;
+    stalled_ = holding_ = false;
     note(t, "resume");
     std::vector<std::uint8_t> held;
     held.swap(held_);

@@ -100,17 +100,21 @@ class Core {
 
     // The adapter's transmit side: bytes taken from the host that have not
     // yet fully crossed the UART at time t (t not before the last fromHost),
-    // and when no more than `count` of them will be left.
+    // those that a stall or a hold keeps back included; and when no more
+    // than `count` of those on the line will be left.
     std::size_t outQueued(Nanos t) const;
     Nanos outQueuedAtMost(std::size_t count) const;
     // The adapter throws away what it has not started to send.
     void purgeOut(Nanos t);
 
-    // The board stops reading bulk OUT, and reads again: what came in
-    // between crosses the UART from the resume on.
+    // The board stops reading bulk OUT (stall), or the adapter goes on
+    // taking bulk OUT but its transmitter sends nothing (hold); resume ends
+    // either: what came in between crosses the UART from then on.
     void stall(Nanos t);
+    void hold(Nanos t);
     void resume(Nanos t);
     bool stalled() const { return stalled_; }
+    bool holding() const { return holding_; }
 
     // The adapter went off the bus (its lines drop with it) and came back.
     void unplugged(Nanos t);
@@ -166,7 +170,8 @@ class Core {
     std::deque<Piece> pieces_; // on the line or waiting for it, in order
     std::uint64_t nextPiece_ = 1;
     bool stalled_ = false;
-    std::vector<std::uint8_t> held_; // came while stalled
+    bool holding_ = false;
+    std::vector<std::uint8_t> held_; // came while stalled or holding
     int blocks_ = 0;
 };
 

@@ -782,8 +782,10 @@ void GadgetfsFront::submitRead() {
     }
     const std::size_t packet = device_->bulkPacket(highSpeed_);
     // A chip takes a packet only when its transmit buffer has room for it:
-    // until then the controller answers the host with NAK.
-    if (const std::size_t buffer = device_->transmitBuffer(); buffer > packet) {
+    // until then the controller answers the host with NAK. A held
+    // transmitter takes every packet, however many: the host's queue stays
+    // empty, and only the chip's own report tells that its bytes are not out.
+    if (const std::size_t buffer = device_->transmitBuffer(); buffer > packet && !core_.holding()) {
         const Nanos now = sim::now();
         if (core_.outQueued(now) > buffer - packet) {
             readAt_ = std::max(core_.outQueuedAtMost(buffer - packet), now);

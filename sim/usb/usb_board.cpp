@@ -6,8 +6,9 @@
 //
 //   usb-board --front acm|gadgetfs --log FILE [--chip ftdi|ch340|cp2102|pl2303]
 //             [--fixed-latency-ms N]
-//             [--stall-after N [--stall-ms M]] [--unplug-after N [--replug-ms M]]
-//             [--max-baud RATE] [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
+//             [--stall-after N [--stall-ms M]] [--hold-after N [--hold-ms M]]
+//             [--unplug-after N [--replug-ms M]] [--max-baud RATE]
+//             [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
 //
 // It expects the modules loaded and configfs and debugfs mounted (see
 // setup-device.sh), prints "ready" on standard output once the host can open
@@ -21,10 +22,17 @@
 // own setting saves.
 //
 // Faults, counted in block-write packets: --stall-after N stops reading bulk
-// OUT after the reply to the Nth, for good or for --stall-ms M; --unplug-after
-// N takes the device off the bus once that reply has reached the host, and
-// brings it back --replug-ms later (2000 by default). --max-baud RATE is the
-// fastest the board's UART runs.
+// OUT after the reply to the Nth, for good or for --stall-ms M, so that the
+// host's queue fills; --hold-after N (ftdi, cp2102) holds the chip's
+// transmitter from then on, for good or for --hold-ms M: the chip goes on
+// taking bulk OUT and sends none of it to the board, and says so where its
+// driver asks (ftdi: THRE and TEMT clear; cp2102: the transmit queue's
+// count). A real chip would take no more than its buffer; this one takes
+// every packet, so that the host's queue is empty whatever the program
+// writes and only the chip's word tells that the bytes are not out.
+// --unplug-after N takes the device off the bus once that reply has reached
+// the host, and brings it back --replug-ms later (2000 by default).
+// --max-baud RATE is the fastest the board's UART runs.
 #include "sim/device.h"
 #include "sim/pty/realtime.h"
 #include "sim/usb/chips.h"
@@ -55,6 +63,8 @@ struct Options {
     std::string log;
     int stallAfter = 0;
     Nanos stallFor = -1; // -1: for good
+    int holdAfter = 0;
+    Nanos holdFor = -1;
     int unplugAfter = 0;
     Nanos replugAfter = sim::ms(2000);
     std::uint32_t maxBaud = 0;
@@ -67,6 +77,7 @@ struct Options {
                        "usb-board: %s\n"
                        "usage: usb-board --front acm|gadgetfs --log FILE [--chip %s]\n"
                        "                 [--fixed-latency-ms N] [--stall-after N [--stall-ms M]]\n"
+                       "                 [--hold-after N [--hold-ms M]] (--chip ftdi|cp2102)\n"
                        "                 [--unplug-after N [--replug-ms M]] [--max-baud RATE]\n"
                        "                 [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]\n",
                        why, usbboard::chipNames());
@@ -114,6 +125,10 @@ Options parseOptions(int argc, char** argv) {
             o.stallAfter = static_cast<int>(number(value()));
         } else if (arg == "--stall-ms") {
             o.stallFor = sim::ms(static_cast<std::int64_t>(number(value())));
+        } else if (arg == "--hold-after") {
+            o.holdAfter = static_cast<int>(number(value()));
+        } else if (arg == "--hold-ms") {
+            o.holdFor = sim::ms(static_cast<std::int64_t>(number(value())));
         } else if (arg == "--unplug-after") {
             o.unplugAfter = static_cast<int>(number(value()));
         } else if (arg == "--replug-ms") {
@@ -145,6 +160,16 @@ Options parseOptions(int argc, char** argv) {
     }
     if (o.stallFor >= 0 && o.stallAfter == 0) {
         usage("--stall-ms goes with --stall-after");
+    }
+    if (o.holdFor >= 0 && o.holdAfter == 0) {
+        usage("--hold-ms goes with --hold-after");
+    }
+    if (o.holdAfter != 0 && !usbboard::reportsTransmitter(o.frontOptions.chip)) {
+        usage("--hold-after needs --chip ftdi or cp2102: no other driver asks the chip whether "
+              "it has sent");
+    }
+    if (o.holdAfter != 0 && o.stallAfter != 0) {
+        usage("--hold-after and --stall-after are two faults; one a run");
     }
     if (!o.frontOptions.chip.empty() && o.front != "gadgetfs") {
         usage("--chip needs --front gadgetfs (the kernel's ACM function is a modem-class device)");
@@ -252,6 +277,13 @@ int main(int argc, char** argv) {
                                          core.resume(sim::now());
                                          front->resumeOut();
                                      });
+                                 }
+                             }
+                             if (n == options.holdAfter) {
+                                 core.hold(sim::now());
+                                 if (options.holdFor >= 0) {
+                                     sim::detail::schedule(sim::now() + options.holdFor,
+                                                           [&] { core.resume(sim::now()); });
                                  }
                              }
                              if (n == options.unplugAfter) {

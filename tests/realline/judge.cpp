@@ -37,8 +37,9 @@
 //     through a custom divisor that cdc-acm ignores);
 //   - an update leaves the image's bytes in board memory, and every run ends
 //     with "exit now..." and exit status 0;
-//   - a stall ("stall": the board stops reading bulk OUT for good) ends with
-//     the retry prompt and "exit now..." within --bound seconds of the stall,
+//   - a stall ("stall": the board stops reading bulk OUT for good, or its
+//     chip holds its transmitter for good, the log's "hold") ends with the
+//     retry prompt and "exit now..." within --bound seconds of the stall,
 //     and the program's end (its close) within --close-ms of that text; a
 //     stall that passes ("passing") costs attempts, and a later one updates
 //     the board; a program ended by SIGTERM during a stall ("term") dies by
@@ -257,7 +258,7 @@ struct Verdict {
 };
 
 std::string fmt(const char* format, double a, double b = 0) {
-    char text[64];
+    char text[160]; // room for the longest message and its two numbers
     std::snprintf(text, sizeof text, format, a, b);
     return text;
 }
@@ -370,7 +371,7 @@ int judge(const Args& a) {
             }
         } else if (ev == "memory") {
             memorySha = field(line, "sha1").value_or("");
-        } else if (ev == "stall" && stallAt < 0) {
+        } else if ((ev == "stall" || ev == "hold") && stallAt < 0) {
             stallAt = number(line, "t");
         } else if (ev == "resume") {
             resumed = true;

@@ -12,6 +12,12 @@
 # each run (tests/realline/judge.cpp) and prints the table. Works from a
 # checkout and a build in any folder, /tmp included.
 #
+# UPDATER_REALLINE_CASES=REGEX runs only the cases whose names match REGEX
+# (an extended regular expression, as bash's =~ takes it), for work on a few
+# of them: e.g. 'stall' for the stalls, '^(ftdi|cp2102)-' for two chips.
+# The 32-bit programs' Wine cases are then left out, and Wine is not set up
+# unless a chosen case runs under it.
+#
 # Where this machine executes no 32-bit code, the guest, whose processor QEMU
 # emulates, also runs the Wine cases of the 32-bit Windows programs
 # (tests/wine, as ctest runs them elsewhere) and makes the Wine prefix of the
@@ -86,45 +92,6 @@ if [ "$runs32" = no ] && [[ " ${wineBuilds[*]} " == *" wine32:"* ]]; then
     echo "real-driver runs: this machine runs no 32-bit code; the guest runs the 32-bit programs' $wineX86Cases Wine cases"
 fi
 
-# Wine's prefix for the runs: COM1..COM32 lead to links in a ports folder,
-# each case points its port's link at the guest's device and every other one
-# at a folder, which Wine refuses to open as a port, so that its mount manager
-# puts none of the guest's other devices on COM1..COM32. Made here, by the
-# Wine that the guest runs (the guest's root is this machine's), where this
-# machine runs 32-bit code; otherwise in the guest, where the 32-bit programs'
-# cases made one already.
-winePrefixScript() { # prefix ports noPort: the commands that make it
-    cat <<EOF
-mkdir -p '$2' '$3'
-{
-    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\\\Software\\\\Wine\\\\Ports]\r\n'
-    for n in \$(seq 1 32); do printf '"COM%d"="%s"\r\n' "\$n" '$2'/com\$n; done
-} >'$2/../ports.reg'
-WINEPREFIX='$1' timeout 300 wine wineboot -i >'$out/wine-setup.log' 2>&1 &&
-    WINEPREFIX='$1' timeout 120 wine regedit /S '$2/../ports.reg' >>'$out/wine-setup.log' 2>&1 &&
-    WINEPREFIX='$1' timeout 120 wineserver -w || exit 1
-for n in \$(seq 1 32); do
-    ln -sfn '$3' '$2'/com\$n
-    ln -sfn '$2'/com\$n '$1'/dosdevices/com\$n
-done
-EOF
-}
-if [ ${#wineBuilds[@]} -gt 0 ]; then
-    if [ "$runs32" = yes ]; then
-        winePrefix=$out/wine/prefix winePorts=$out/wine/ports wineNoPort=$out/wine/no-port
-        rm -rf "$out/wine"
-        mkdir -p "$out/wine"
-        (
-            export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-            unset DISPLAY WAYLAND_DISPLAY
-            eval "$(winePrefixScript "$winePrefix" "$winePorts" "$wineNoPort")"
-        ) || fail "Wine could not make its prefix (see $out/wine-setup.log)"
-    else
-        winePrefix=/tmp/wine-tests/x86/prefix winePorts=/tmp/wine-tests/x86/ports
-        wineNoPort=/tmp/wine-tests/x86/no-port
-    fi
-fi
-
 # The cases, as the guest runs them: name, judge kind, front (acm, gadgetfs,
 # or a chip of the gadgetfs front: ftdi, ch340, cp2102, pl2303), board
 # options, program (a path, or wine64:/wine32: and a path), image. The
@@ -168,6 +135,69 @@ for chip in ftdi ch340 cp2102 pl2303; do
 done
 cases+=("ftdi-$qpsk1|update|ftdi||$build/$qpsk1|$(imageOf "$qpsk1")")
 [ -n "$wine64" ] && cases+=("wine64-ftdi-$qpsk1|update|ftdi||wine64:${wine64#*:}/$qpsk1.exe|$(imageOf "$qpsk1")")
+# A chip that takes the bytes and sends none of them, its transmitter held:
+# the host's queue stays empty, and only the chip's answer to its driver
+# (ftdi_sio: TEMT in the line status; cp210x: the comm status's transmit
+# queue) tells the drain and the close that the bytes are not out. A stall's
+# bounds: each drain waits on the chip's answer until its deadline, as on a
+# line that takes no bytes.
+for chip in ftdi cp2102; do
+    cases+=("$chip-held|stall|$chip|--hold-after 3|$small|$smallImage")
+done
+[ -n "$wine64" ] && cases+=("wine64-ftdi-held|stall|ftdi|--hold-after 20|wine64:${wine64#*:}/$qpsk1.exe|$(imageOf "$qpsk1")")
+
+if [ -n "${UPDATER_REALLINE_CASES:-}" ]; then
+    chosen=()
+    for c in "${cases[@]}"; do
+        [[ "${c%%|*}" =~ $UPDATER_REALLINE_CASES ]] && chosen+=("$c")
+    done
+    [ ${#chosen[@]} -gt 0 ] || fail "no case's name matches UPDATER_REALLINE_CASES='$UPDATER_REALLINE_CASES'"
+    cases=("${chosen[@]}")
+    [[ " ${cases[*]} " == *"|wine"??":"* ]] || wineBuilds=()
+    if [ "$wineX86Cases" -gt 0 ]; then
+        echo "real-driver runs: the cases chosen by UPDATER_REALLINE_CASES only; the 32-bit programs' Wine cases are left out"
+        wineX86Cases=0
+    fi
+fi
+
+# Wine's prefix for the runs: COM1..COM32 lead to links in a ports folder,
+# each case points its port's link at the guest's device and every other one
+# at a folder, which Wine refuses to open as a port, so that its mount manager
+# puts none of the guest's other devices on COM1..COM32. Made here, by the
+# Wine that the guest runs (the guest's root is this machine's), where this
+# machine runs 32-bit code; otherwise in the guest, where the 32-bit programs'
+# cases made one already.
+winePrefixScript() { # prefix ports noPort: the commands that make it
+    cat <<EOF
+mkdir -p '$2' '$3'
+{
+    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\\\Software\\\\Wine\\\\Ports]\r\n'
+    for n in \$(seq 1 32); do printf '"COM%d"="%s"\r\n' "\$n" '$2'/com\$n; done
+} >'$2/../ports.reg'
+WINEPREFIX='$1' timeout 300 wine wineboot -i >'$out/wine-setup.log' 2>&1 &&
+    WINEPREFIX='$1' timeout 120 wine regedit /S '$2/../ports.reg' >>'$out/wine-setup.log' 2>&1 &&
+    WINEPREFIX='$1' timeout 120 wineserver -w || exit 1
+for n in \$(seq 1 32); do
+    ln -sfn '$3' '$2'/com\$n
+    ln -sfn '$2'/com\$n '$1'/dosdevices/com\$n
+done
+EOF
+}
+if [ ${#wineBuilds[@]} -gt 0 ]; then
+    if [ "$runs32" = yes ]; then
+        winePrefix=$out/wine/prefix winePorts=$out/wine/ports wineNoPort=$out/wine/no-port
+        rm -rf "$out/wine"
+        mkdir -p "$out/wine"
+        (
+            export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+            unset DISPLAY WAYLAND_DISPLAY
+            eval "$(winePrefixScript "$winePrefix" "$winePorts" "$wineNoPort")"
+        ) || fail "Wine could not make its prefix (see $out/wine-setup.log)"
+    else
+        winePrefix=/tmp/wine-tests/x86/prefix winePorts=/tmp/wine-tests/x86/ports
+        wineNoPort=/tmp/wine-tests/x86/no-port
+    fi
+fi
 
 # Every build output the guest needs, before it boots.
 for f in "$judge" "$board"; do [ -x "$f" ] || fail "no $f (the build did not make it)"; done
@@ -206,10 +236,10 @@ wineServerStays() {
     WINEPREFIX=$1 timeout 120 wineserver -w
     WINEPREFIX=$1 $server -p
 }
-runCase() { # name, front, board options, program, ranges[, SIGTERM after ms]
-    local name=$1 front=$2 options=$3 program=$4 ranges=$5 status device=/dev/ttyACM0 com=25
+runCase() { # name, front, board options, program, ranges, seconds allowed[, SIGTERM after ms]
+    local name=$1 front=$2 options=$3 program=$4 ranges=$5 limit=$6 status device=/dev/ttyACM0 com=25
     local stamp=(--stamp "$out/$name.console.txt")
-    [ -n "${6:-}" ] && stamp+=(--term-ms "$6")
+    [ -n "${7:-}" ] && stamp+=(--term-ms "$7")
     local how=(--front "$front")
     case "$front" in
     acm | gadgetfs) ;;
@@ -242,10 +272,10 @@ runCase() { # name, front, board options, program, ranges[, SIGTERM after ms]
         for n in $(seq 1 32); do ln -sfn "$wineNoPort" "$winePorts/com$n"; done
         ln -sfn $device "$winePorts/com$com"
         printf n | WINEPREFIX=$winePrefix "$judge" "${stamp[@]}" -- \
-            timeout 600 wine "$copy/${program##*/}" ;;
+            timeout "$limit" wine "$copy/${program##*/}" ;;
     *)
         # timeout passes a SIGTERM on to the program and ends as it ended.
-        printf n | "$judge" "${stamp[@]}" -- timeout 300 "$program" ;;
+        printf n | "$judge" "${stamp[@]}" -- timeout "$limit" "$program" ;;
     esac
     status=${PIPESTATUS[1]}
     echo "$status" >"$out/$name.status"
@@ -292,7 +322,14 @@ EOF
         ranges=$("$judge" --ranges "$image") || fail "cannot read the image $image"
         term=
         [ "$kind" = term ] && term=$termMs
-        printf 'runCase %q %q %q %q %q %q\n' "$name" "$front" "$options" "$program" "$ranges" "$term"
+        limit=300
+        [[ "$program" == wine* ]] && limit=600
+        # A stall's run that passes has ended within its bounds (below) and
+        # Wine's start; one that hangs is ended long before the guest's
+        # time-out.
+        [ "$kind" = stall ] && limit=240
+        printf 'runCase %q %q %q %q %q %q %q\n' "$name" "$front" "$options" "$program" "$ranges" \
+            "$limit" "$term"
     done
     [ ${#wineBuilds[@]} -gt 0 ] && echo "WINEPREFIX='$winePrefix' wineserver -k 2>/dev/null"
     echo 'exit 0'
@@ -351,11 +388,11 @@ for c in "${cases[@]}"; do
     fi
     bounds=()
     if [ "$kind" = stall ]; then
-        # Under Wine the last close of the terminal is Wine's, and cdc-acm
-        # makes it wait its closing wait (30 s) for the transfers that the
-        # stopped line holds; no Windows call reaches that. Wine's own end
-        # takes up to 2 s more on the emulated processor, more beside a busy
-        # host.
+        # Under Wine the last close of the terminal is Wine's, and the
+        # driver makes it wait its closing wait (30 s) for the transfers
+        # that the stopped line holds, or for a held chip to say that it
+        # has sent; no Windows call reaches that. Wine's own end takes up to
+        # 2 s more on the emulated processor, more beside a busy host.
         case "$program" in
         wine*) bounds=(--bound "$stallBound" --close-ms 40000) ;;
         *) bounds=(--bound "$stallBound" --close-ms 1000) ;;

@@ -240,6 +240,7 @@ TEST_F(UsbBoardCore, AStallDelaysTheBytesItHoldsAndLosesNone) {
     sim::advance(ms(100));
     EXPECT_TRUE(host.empty());
     EXPECT_EQ(board.packets().size(), 0u);
+    EXPECT_EQ(core.outQueued(sim::now()), 5u); // still to send, as a chip reports them
     const Nanos resumed = sim::now();
     core.resume(resumed);
     EXPECT_EQ(lastLog(), "{\"ev\":\"resume\",\"t\":" + t(resumed) + "}");

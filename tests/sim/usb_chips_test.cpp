@@ -403,6 +403,43 @@ TEST_F(UsbChips, DrainSeesTheBytesStillToCrossTheUart) {
             << lastLog();
         EXPECT_TRUE(logHas("\"lost\":")) << lastLog();
     }
+    {
+        SCOPED_TRACE("FT232R held: takes more than its buffer, sends none, THRE and TEMT clear "
+                     "in the control reply and the bulk IN header until the bytes are gone");
+        use("ftdi");
+        core.hold(sim::now());
+        EXPECT_TRUE(logHas("{\"ev\":\"hold\",\"t\":")) << lastLog();
+        core.fromHost(sim::now(), Bytes(300, 0x55)); // 78 ms at 38400, were it sent
+        sim::advance(ms(500));
+        EXPECT_EQ(in(0xC0, 5, 0, 2), (Bytes{0x01, 0x00}));
+        EXPECT_EQ(chip->inDue(sim::now(), true), (Bytes{0x01, 0x00}));
+        EXPECT_TRUE(logHas("\"ev\":\"hold\"")) << lastLog(); // nothing reached the board
+        out(0x40, 0, 2); // a purge of the transmit buffer takes the held bytes too
+        EXPECT_EQ(in(0xC0, 5, 0, 2), (Bytes{0x01, 0x60}));
+        core.fromHost(sim::now(), Bytes(5, 0x55));
+        EXPECT_EQ(in(0xC0, 5, 0, 2), (Bytes{0x01, 0x00}));
+        const Nanos resumed = sim::now();
+        core.resume(resumed);
+        sim::advance(ms(10));
+        EXPECT_EQ(in(0xC0, 5, 0, 2), (Bytes{0x01, 0x60}));
+        EXPECT_EQ(lastLog(), "{\"ev\":\"rx\",\"t0\":" + std::to_string(core.busMicros(resumed)) +
+                                 ",\"t1\":" + std::to_string(core.busMicros(resumed + 5 * byte)) +
+                                 ",\"hex\":\"5555555555\"}");
+    }
+    {
+        SCOPED_TRACE("CP2102 held: the transmit queue's count holds what the chip took");
+        use("cp2102");
+        core.hold(sim::now());
+        core.fromHost(sim::now(), Bytes(700, 0xAA)); // more than its 640
+        sim::advance(ms(1000));
+        const Bytes s = in(0xC1, 0x10, 0, 19);
+        ASSERT_EQ(s.size(), 19u);
+        EXPECT_EQ(s[12] | s[13] << 8, 700);
+        out(0x41, 0x12, 0x000F); // the close's purge
+        EXPECT_EQ(in(0xC1, 0x10, 0, 19)[12], 0);
+        core.resume(sim::now());
+        EXPECT_TRUE(logHas("{\"ev\":\"resume\",")) << lastLog();
+    }
 }
 
 TEST_F(UsbChips, Ft232rFramesBulkInWithStatusAndTheLatencyTimer) {
