@@ -24,6 +24,7 @@
 namespace sim {
 
 class Board;
+class LineCapture;
 
 using Nanos = std::int64_t;
 constexpr Nanos nanosPerMs = 1'000'000;
@@ -86,6 +87,9 @@ struct WriteRecord {
     Nanos start = 0; // first byte on the line
     Nanos end = 0;   // last byte has left
     std::uint32_t rate = 0;
+    std::uint8_t byteSize = 8; // the framing the PC sent them with
+    std::uint8_t parity = 0;
+    std::uint8_t stopBits = 0;
     std::vector<std::uint8_t> bytes;
 };
 
@@ -164,6 +168,11 @@ PortSetup& portSetup(int n);
 const PortLog& portLog(int n);
 // The rate and settings the PC side runs at now.
 const PortSettings& pcSettings(int n);
+
+// The line of port n since the world was reset, as a logic analyzer records
+// it: what the PC wrote on TXD, what the device sent on RXD, DTR (sim/capture.h;
+// RTS stays low, as the program never raises it).
+LineCapture captureLine(int n);
 
 // Puts a fresh board on port n and returns it; it lives until resetWorld().
 Board& attachBoard(int n);

@@ -1,6 +1,7 @@
 // The virtual clock, the event queue, the thirty-two ports and the serial
 // calls of the platform seam on top of them.
 #include "sim/board.h"
+#include "sim/capture.h"
 #include "sim/device.h"
 #include "sim/sim.h"
 
@@ -353,6 +354,25 @@ const PortSettings& pcSettings(int n) {
     return portAt(n).setup.settings;
 }
 
+LineCapture captureLine(int n) {
+    const PortLog& log = portAt(n).log;
+    LineCapture capture(0, "the simulator's virtual clock, COM" + std::to_string(n));
+    for (const DtrRecord& d : log.dtrChanges) {
+        capture.lines(d.time, d.high, false);
+    }
+    for (const WriteRecord& w : log.writes) {
+        const Framing framing{w.byteSize, w.parity, static_cast<std::uint8_t>(2 + w.stopBits)};
+        for (std::size_t i = 0; i < w.bytes.size(); ++i) {
+            capture.byte(Wire::txd, w.start + detail::lineTime(w.rate, i), w.bytes[i], w.rate,
+                         framing);
+        }
+    }
+    for (const LineByte& b : log.arrivals) {
+        capture.byte(Wire::rxd, b.start, b.value, b.rate);
+    }
+    return capture;
+}
+
 Board& attachBoard(int n) {
     setPort(n, PortKind::Board);
     return *portAt(n).board;
@@ -385,6 +405,9 @@ WriteRecord sendOnLine(Port& port, const std::uint8_t* bytes, std::uint32_t coun
     record.time = now;
     record.start = std::max(now, port.txFreeAt);
     record.rate = s.BaudRate;
+    record.byteSize = s.ByteSize;
+    record.parity = s.Parity;
+    record.stopBits = s.StopBits;
     record.bytes.assign(bytes, bytes + count);
     const int n = numberOf(port);
     for (std::uint32_t i = 0; i < count; ++i) {

@@ -46,6 +46,10 @@
 //   found there writes the settings this program set at its start; that write
 //   is counted apart (settings_restores) and resets nothing.
 //
+// With --capture FILE the line is written at exit as a logic analyzer would
+// record it (sim/capture.h), on the clock of --stats (from the start of the
+// program); a pseudo-terminal carries no DTR or RTS, so those stay low.
+//
 // The memory of the board can be dumped (--dump FILE, --range ADDR:LEN ...)
 // on SIGUSR1 and at exit, and a summary of what the board saw (--stats FILE),
 // including the floor that the protocol imposes on the run, is written at the
@@ -86,6 +90,7 @@ struct Options {
     std::string link;
     std::string dump;
     std::string stats;
+    std::string capture;
     std::vector<sim::Range> ranges;
     std::uint32_t maxBaud = 0;
     bool neverHalts = false;
@@ -105,7 +110,8 @@ struct Options {
                  "                 [--max-baud RATE] [--never-halts] [--run-time MS]\n"
                  "                 [--r1-no-readback] [--step-stuck] [--step-advance BYTES]\n"
                  "                 [--reply-delay MS] [--identity VALUE]\n"
-                 "                 [--dump FILE] [--range ADDR:LEN]... [--stats FILE]\n",
+                 "                 [--dump FILE] [--range ADDR:LEN]... [--stats FILE]\n"
+                 "                 [--capture FILE]\n",
                  why);
     std::exit(2);
 }
@@ -147,6 +153,8 @@ Options parseOptions(int argc, char** argv) {
             o.dump = value();
         } else if (arg == "--stats") {
             o.stats = value();
+        } else if (arg == "--capture") {
+            o.capture = value();
         } else if (arg == "--range") {
             const std::string range = value();
             const std::size_t colon = range.find(':');
@@ -596,6 +604,10 @@ int main(int argc, char** argv) {
         break;
     }
     openTerminal(s);
+    sim::LineCapture capture(0, "board-sim, monotonic clock from its start");
+    if (!s.options.capture.empty()) {
+        rt::setCapture(&capture);
+    }
     rt::setDevice(s.device.get());
     rt::setPcSink([&s](std::uint8_t byte) {
         s.host.toPc(byte);
@@ -609,6 +621,9 @@ int main(int argc, char** argv) {
     serve(s);
 
     writeReports(s);
+    if (!s.options.capture.empty() && !capture.writeFile(s.options.capture, sim::now())) {
+        std::fprintf(stderr, "board-sim: cannot write %s\n", s.options.capture.c_str());
+    }
     removeLink(s);
     return 0;
 }

@@ -34,6 +34,7 @@ struct Line {
     std::function<void(std::uint8_t)> sink;
     double pcRate = 38400;
     sim::Nanos towardsDeviceFree = 0;
+    sim::LineCapture* capture = nullptr;
 };
 
 Line& line() {
@@ -106,6 +107,10 @@ void setDevice(sim::detail::Device* device) {
 
 void setPcSink(std::function<void(std::uint8_t)> sink) {
     line().sink = std::move(sink);
+}
+
+void setCapture(sim::LineCapture* capture) {
+    line().capture = capture;
 }
 
 // ---------------------------------------------------------------------------
@@ -186,6 +191,9 @@ void Host::fromPc(const std::uint8_t* bytes, std::size_t count) {
         b.start = std::max(t, l.towardsDeviceFree);
         b.end = b.start + sim::detail::lineTime(l.pcRate, 1);
         l.towardsDeviceFree = b.end;
+        if (l.capture != nullptr) {
+            l.capture->byte(sim::Wire::txd, b.start, b.value, b.rate);
+        }
     }
     const sim::Nanos arrival = batch.back().end;
     auto deliver = [](const std::vector<sim::LineByte>& all) {
@@ -371,6 +379,9 @@ void schedule(Nanos at, std::function<void()> fn) {
 
 void arriveAtPc(int, LineByte byte) {
     rt::Line& l = rt::line();
+    if (l.capture != nullptr) {
+        l.capture->byte(Wire::rxd, byte.start, byte.value, byte.rate);
+    }
     if (byte.frameOk && ratesMatch(byte.rate, l.pcRate) && l.sink) {
         l.sink(byte.value);
     }

@@ -7,6 +7,7 @@
 // until nextEvent() or until the terminal has something.
 #pragma once
 
+#include "sim/capture.h"
 #include "sim/device.h"
 
 #include <cstdint>
@@ -32,6 +33,11 @@ bool lineTimeImposed();
 void setDevice(sim::detail::Device* device);
 // Where intact bytes for the PC go.
 void setPcSink(std::function<void(std::uint8_t)> sink);
+// Draws the bytes both ways into capture from now on, on this clock: those
+// from the program as they set out towards the device, those of the device
+// as it sent them, delivered or not. A pseudo-terminal has no modem lines:
+// DTR and RTS stay low.
+void setCapture(sim::LineCapture* capture);
 
 // What the PC side does, as far as it can be seen from the master, and what it
 // must wait for. It follows the program's packets to know which settings

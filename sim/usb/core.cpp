@@ -104,6 +104,9 @@ void Core::lineState(Nanos t, bool dtr, bool rts) {
     write("{\"ev\":\"line\",\"t\":" + std::to_string(busMicros(t)) +
           ",\"dtr\":" + (dtr ? "1" : "0") + ",\"rts\":" + (rts ? "1" : "0") + "}");
     rts_ = rts;
+    if (capture_ != nullptr) {
+        capture_->lines(t + busOffset_, dtr, rts);
+    }
     if (dtr && !dtr_) {
         dtr_ = true;
         ++generation_;
@@ -179,6 +182,8 @@ void Core::fromHost(Nanos t, std::span<const std::uint8_t> bytes) {
     piece.burst = burst.id;
     piece.start = start;
     piece.rate = rate_;
+    piece.framing = {coding_.dataBits, coding_.parity,
+                     static_cast<std::uint8_t>(2 + coding_.charFormat)};
     const bool frameOk = coding_.eightN1();
     piece.bytes.resize(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -221,6 +226,9 @@ void Core::deliver(std::uint64_t id, Nanos due) {
         if (i >= piece.keep) {
             ++it->lost; // thrown away in the adapter before it reached the line
             continue;
+        }
+        if (capture_ != nullptr) {
+            capture_->byte(sim::Wire::txd, b.start + busOffset_, b.value, b.rate, piece.framing);
         }
         if (board_.heldInReset()) {
             ++it->lost; // the port is deaf while the board is held
@@ -337,6 +345,13 @@ void Core::replied(const sim::Packet& packet) {
     sim::detail::schedule(end, [this, generation, block, rate, frameOk, reply = packet.reply] {
         if (generation != generation_) {
             return; // reset or unplugged before the reply was out
+        }
+        if (capture_ != nullptr) {
+            const Nanos first = sim::now() - sim::detail::lineTime(rate, reply.size());
+            for (std::size_t i = 0; i < reply.size(); ++i) {
+                capture_->byte(sim::Wire::rxd, first + sim::detail::lineTime(rate, i) + busOffset_,
+                               reply[i], rate);
+            }
         }
         if (!reply.empty()) {
             const bool taken = connected_ && frameOk && coding_.eightN1() && uartTakes(rate, rate_);

@@ -25,6 +25,7 @@
 #pragma once
 
 #include "sim/board.h"
+#include "sim/capture.h"
 
 #include <array>
 #include <cstdint>
@@ -127,6 +128,12 @@ class Core {
     std::int64_t busMicros(Nanos t) const;
     Nanos busOffset() const { return busOffset_; }
 
+    // Draws the line into capture from now on, on the log's bus clock: the
+    // lines as the host sets them, the bytes as they cross the UART (those a
+    // purge or a stall kept off it excepted) and the board's replies (those
+    // a reset cancelled excepted), delivered or lost.
+    void captureTo(sim::LineCapture* capture) { capture_ = capture; }
+
   private:
     struct Burst {
         std::uint64_t id = 0;
@@ -143,6 +150,7 @@ class Core {
         std::uint64_t burst = 0;
         Nanos start = 0;
         double rate = 0;
+        sim::Framing framing;
         std::vector<sim::LineByte> bytes;
         std::size_t keep = 0; // the rest was thrown away before it started
         Nanos due = 0;
@@ -173,6 +181,7 @@ class Core {
     bool holding_ = false;
     std::vector<std::uint8_t> held_; // came while stalled or holding
     int blocks_ = 0;
+    sim::LineCapture* capture_ = nullptr;
 };
 
 } // namespace usbboard

@@ -8,7 +8,7 @@
 //             [--fixed-latency-ms N]
 //             [--stall-after N [--stall-ms M]] [--hold-after N [--hold-ms M]]
 //             [--unplug-after N [--replug-ms M]] [--max-baud RATE]
-//             [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]
+//             [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME] [--capture FILE]
 //
 // It expects the modules loaded and configfs and debugfs mounted (see
 // setup-device.sh), prints "ready" on standard output once the host can open
@@ -61,6 +61,7 @@ using usbboard::Front;
 struct Options {
     std::string front;
     std::string log;
+    std::string capture;
     int stallAfter = 0;
     Nanos stallFor = -1; // -1: for good
     int holdAfter = 0;
@@ -79,7 +80,8 @@ struct Options {
                        "                 [--fixed-latency-ms N] [--stall-after N [--stall-ms M]]\n"
                        "                 [--hold-after N [--hold-ms M]] (--chip ftdi|cp2102)\n"
                        "                 [--unplug-after N [--replug-ms M]] [--max-baud RATE]\n"
-                       "                 [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]\n",
+                       "                 [--range ADDR:LEN]... [--gadgetfs DIR] [--udc NAME]\n"
+                       "                 [--capture FILE]\n",
                        why, usbboard::chipNames());
     std::exit(2);
 }
@@ -110,6 +112,8 @@ Options parseOptions(int argc, char** argv) {
             if (o.front != "acm" && o.front != "gadgetfs") {
                 usage("the front is acm or gadgetfs");
             }
+        } else if (arg == "--capture") {
+            o.capture = value();
         } else if (arg == "--log") {
             o.log = value();
         } else if (arg == "--chip") {
@@ -292,6 +296,13 @@ int main(int argc, char** argv) {
                          }},
                         offset);
     core.board().faults.maxBaud = options.maxBaud;
+    // The line as an analyzer would record it, on the log's bus clock.
+    sim::LineCapture capture(offset + sim::now(), options.front == "acm"
+                                                      ? "usb-board, bus time (CLOCK_REALTIME)"
+                                                      : "usb-board, bus time (CLOCK_MONOTONIC)");
+    if (!options.capture.empty()) {
+        core.captureTo(&capture);
+    }
     front = options.front == "acm" ? usbboard::makeAcmFront(core, options.frontOptions)
                                    : usbboard::makeGadgetfsFront(core, options.frontOptions);
     try {
@@ -303,6 +314,10 @@ int main(int argc, char** argv) {
         status = 1;
     }
     core.logMemory(options.ranges);
+    if (!options.capture.empty() && !capture.writeFile(options.capture, offset + sim::now())) {
+        usbboard::warn("cannot write the capture " + options.capture);
+        status = 1;
+    }
     try {
         front->stop();
     } catch (const std::exception& e) {

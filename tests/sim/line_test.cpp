@@ -1,6 +1,10 @@
 // The virtual ports, the line timing, the read rule and the console.
 #include "sim_test_support.h"
 
+#include "sim/capture.h"
+#include "sim/device.h"
+
+#include <sstream>
 #include <string>
 
 using namespace simtest;
@@ -205,3 +209,105 @@ TEST_F(Line, ConsoleTranscriptMarksStandardError) {
 }
 
 } // namespace
+
+namespace {
+
+// The VCD's changes of one wire (its identifier character): tick and level.
+std::vector<std::pair<long long, int>> edgesOf(const std::string& vcd, char id) {
+    std::vector<std::pair<long long, int>> edges;
+    std::istringstream in(vcd.substr(vcd.find("\n$end\n", vcd.find("$dumpvars"))));
+    long long tick = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line[0] == '#') {
+            tick = std::stoll(line.substr(1));
+        } else if ((line[0] == '0' || line[0] == '1') && line.size() == 2 && line[1] == id) {
+            edges.emplace_back(tick, line[0] - '0');
+        }
+    }
+    return edges;
+}
+
+// A UART's reading of a wire: each start bit's tick and the byte sampled at
+// the middle of its bits, at `rate`.
+std::vector<std::pair<long long, int>> uartRead(const std::vector<std::pair<long long, int>>& edges,
+                                                double rate) {
+    const double bitTicks = 1e7 / rate;
+    auto levelAt = [&](double tick) {
+        int level = 1;
+        for (const auto& [t, l] : edges) {
+            if (t > tick) {
+                break;
+            }
+            level = l;
+        }
+        return level;
+    };
+    std::vector<std::pair<long long, int>> bytes;
+    double idleFrom = 0;
+    for (const auto& [t, l] : edges) {
+        if (l != 0 || t < idleFrom) {
+            continue;
+        }
+        int value = 0;
+        for (int k = 0; k < 8; ++k) {
+            value |= levelAt(static_cast<double>(t) + (1.5 + k) * bitTicks) << k;
+        }
+        EXPECT_EQ(levelAt(static_cast<double>(t) + 9.5 * bitTicks), 1) << "stop bit at " << t;
+        bytes.emplace_back(t, value);
+        idleFrom = static_cast<double>(t) + 9.5 * bitTicks;
+    }
+    return bytes;
+}
+
+} // namespace
+
+// The line as a logic analyzer records it: every byte bit by bit where the
+// line put it, both ways, the reset pulse on DTR, 100 ns a tick; and the
+// header tells a decoder each wire's rate, stretch by stretch.
+TEST_F(Line, CaptureDrawsEveryBitWhereTheLinePutIt) {
+    sim::attachBoard(1);
+    const PortHandle port = openPort(1);
+    pulseDtr(port);
+    EXPECT_EQ(read(port, sim::cmd::readAux, 4), okValue(0x03020108));
+    send(port, baudPacket(126)); // 256000
+    platSleep(100);
+    EXPECT_EQ(receive(port, 1).size(), 1u);
+    setRate(port, 256000);
+    EXPECT_EQ(read(port, sim::cmd::readAux, 4), okValue(0x03020108));
+
+    std::ostringstream out;
+    sim::captureLine(1).write(out);
+    const std::string vcd = out.str();
+    EXPECT_NE(vcd.find("$timescale 100 ns $end"), std::string::npos);
+    EXPECT_NE(vcd.find("$var wire 1 ! TXD $end"), std::string::npos);
+    const sim::PortLog& log = sim::portLog(1);
+    // The pulse: 50 ms of DTR from the first change on.
+    const auto dtr = edgesOf(vcd, '#');
+    ASSERT_EQ(dtr.size(), 2u);
+    EXPECT_EQ(dtr[1].first - dtr[0].first, ms(50) / 100);
+    EXPECT_EQ(dtr[0].first, log.dtrChanges.at(0).time / 100);
+
+    // TXD read back by a UART at each stretch's rate gives every byte written,
+    // each start where the line put it.
+    const auto txd = edgesOf(vcd, '!');
+    std::vector<std::pair<long long, int>> expected;
+    for (const sim::WriteRecord& w : log.writes) {
+        for (std::size_t i = 0; i < w.bytes.size(); ++i) {
+            expected.emplace_back(
+                static_cast<long long>((w.start + sim::detail::lineTime(w.rate, i) + 50) / 100),
+                w.bytes[i]);
+        }
+    }
+    const auto slow = uartRead(
+        {txd.begin(), txd.begin() + static_cast<std::ptrdiff_t>(2 * 5 + 2 * 5 + 2)}, 38400);
+    ASSERT_GE(slow.size(), 7u);
+    EXPECT_EQ(std::vector(slow.begin(), slow.begin() + 7),
+              std::vector(expected.begin(), expected.begin() + 7));
+    EXPECT_NE(vcd.find("$comment stretch TXD " + std::to_string(expected[0].first) + " "),
+              std::string::npos);
+    EXPECT_NE(vcd.find(" 256000 $end"), std::string::npos);
+    const auto rxd = uartRead(edgesOf(vcd, '"'), 38400);
+    ASSERT_FALSE(rxd.empty());
+    EXPECT_EQ(rxd[0],
+              std::make_pair(static_cast<long long>((log.arrivals.at(0).start + 50) / 100), 0x08));
+}

@@ -7,6 +7,8 @@
 #include "sim/usb/core.h"
 #include "sim/usb/sha1.h"
 
+#include <cmath>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -262,10 +264,26 @@ TEST_F(UsbBoardCore, AChipsRateIsTheRealOneForTheBoardAndRoundedInTheLog) {
                              ",\"rate\":38462,\"bits\":8,\"parity\":\"N\",\"stop\":1,"
                              "\"chip\":\"ch340\",\"divisor\":\"0x6483\"}");
     EXPECT_EQ(core.coding().rate, 38462u);
+    // The capture draws both ways at the rates really on the line: the
+    // chip's towards the board, the board's own back; on the bus clock.
+    sim::LineCapture capture(ms(5000));
+    core.captureTo(&capture);
     const Nanos t0 = sim::now();
     send(readPacket(cmd::readAux, reg::identity));
     sim::advance(ms(10));
     ASSERT_EQ(host.size(), 1u);
+    EXPECT_EQ(capture.bytes(sim::Wire::txd), 5u);
+    EXPECT_EQ(capture.bytes(sim::Wire::rxd), 5u);
+    std::ostringstream vcd;
+    capture.write(vcd);
+    EXPECT_NE(vcd.str().find("$comment stretch TXD " + std::to_string(t0 / 100) + " " +
+                             std::to_string((t0 + sim::detail::lineTime(48e6 / 1248, 5)) / 100) +
+                             " 38462 $end"),
+              std::string::npos)
+        << vcd.str();
+    EXPECT_NE(vcd.str().find("$comment stretch RXD "), std::string::npos);
+    EXPECT_NE(vcd.str().find(" " + std::to_string(std::lround(board.rate())) + " $end"),
+              std::string::npos);
     // The bytes take their time at the chip's rate, not at the asked one.
     EXPECT_EQ(log.at(log.size() - 2), "{\"ev\":\"rx\",\"t0\":" + t(t0) + ",\"t1\":" +
                                           t(t0 + sim::detail::lineTime(48e6 / 1248, 5)) +
