@@ -12,7 +12,8 @@
 //   platReadTimeouts  GetCommTimeouts       platWriteTimeouts SetCommTimeouts
 //   platSetDtr        EscapeCommFunction(SETDTR)
 //   platClearDtr      EscapeCommFunction(CLRDTR)
-//   platWrite         WriteFile             platDrain         FlushFileBuffers
+//   platWrite         WriteFile             platDrain         FlushFileBuffers's aim:
+//                                           ClearCommError until the queue is empty
 //   platRead          ReadFile              platClosePort     CloseHandle
 // Results follow the Win32 convention: nonzero for success, 0 for failure.
 #pragma once

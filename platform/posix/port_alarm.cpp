@@ -38,6 +38,9 @@ sigset_t portAlarmOnly() {
 // an ending signal that came inside it would run its release with the alarm
 // blocked, and a close could then wait out the driver's closing wait.
 bool portAlarmTake() {
+    // Before the unblocking: a SIGALRM that was pending comes with it, and is
+    // somebody else's.
+    portAlarmForeign = 0;
     struct sigaction action {};
     action.sa_sigaction = portOnAlarm;
     (void)sigfillset(&action.sa_mask);
@@ -52,7 +55,6 @@ bool portAlarmTake() {
         return false;
     }
     portAlarmWasBlocked = sigismember(&maskBefore, portAlarmSignal) == 1;
-    portAlarmForeign = 0;
     return true;
 }
 

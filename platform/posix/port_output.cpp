@@ -12,8 +12,9 @@
 // output that the driver still takes back is thrown away (tcflush), and the
 // port stays usable, the next drain counting only what is written after it.
 //
-// The close of a port whose line held bytes back is interrupted at once by
-// the alarm, because the driver would wait for them for its closing wait
+// The close of a port whose line held bytes back is interrupted by the alarm
+// within its 10 ms repeat (its first shot comes before the close begins to
+// wait), because the driver would wait for them for its closing wait
 // (half a minute on most; a setting of the device that others rely on, and
 // that only root may change, left alone). A healthy line's close first
 // drains what was written, by its deadline, so the board gets every byte.

@@ -52,9 +52,9 @@ int portPollWait(std::uint64_t deadlineNs, bool hasDeadline);
 // Whether the line may hold bytes that are of no use any more: a stopped
 // line, or a transfer that an interruption cut short.
 bool portOutputHeldBack(const PortRecord& record);
-// Closes the descriptor with the driver's closing wait bounded: at once when
-// heldBack (the output is thrown away first), otherwise by a short bound
-// after a drain that ended. Async-signal-safe. Returns close's result.
+// Closes the descriptor with the driver's closing wait bounded: within the
+// alarm's 10 ms repeat when heldBack (the output is thrown away first),
+// otherwise by a short bound after a drain that ended. Async-signal-safe. Returns close's result.
 int portCloseBounded(PortRecord& record, bool heldBack);
 // Before a close: a healthy line's output, drained by its deadline. Not in
 // a signal handler.

@@ -64,8 +64,9 @@ std::atomic<bool> portBusy[portLast];
 std::atomic<bool> portReleased{false};
 
 // How often a drain looks at the output queue while it holds bytes: the
-// system timer's step.
+// system timer's step; and the least a drain gives the driver.
 constexpr DWORD portQueueLookMs = 1;
+constexpr std::uint64_t portDrainLeastNs = 1'000'000;
 
 // The slot of an open port; -1 for none. Under guardHold.
 int portSlotOf(PortHandle port) {
@@ -117,13 +118,21 @@ void portTransferEnds(int i) {
     portBusy[i].store(false);
 }
 
-// One WriteFile, marked as under way.
+// One WriteFile, marked as under way until the bytes it took are counted,
+// so that the release never finds the port idle while they are queued. A
+// write that took nothing, or failed, leaves the line holding bytes back.
 BOOL portWriteFile(int i, HANDLE handle, const void* bytes, DWORD count, DWORD* took) {
     if (!portTransferStarts(i)) {
         return FALSE;
     }
-    const BOOL wrote = WriteFile(handle, bytes, count, took, nullptr);
+    BOOL wrote = WriteFile(handle, bytes, count, took, nullptr);
+    *took = *took <= count ? *took : 0;
+    wrote = wrote && *took > 0;
+    guardHold();
+    portSlots[i].bytes += *took;
+    portSlots[i].heldBack = portSlots[i].heldBack || !wrote;
     portTransferEnds(i);
+    guardLetGo();
     return wrote;
 }
 
@@ -369,17 +378,14 @@ int platWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uint
             wrote = portWriteWithin(i, next + done, count - done, &took,
                                     (deadline - now + 999'999) / 1'000'000);
         }
-        took = took <= count - done ? took : 0;
         done += took;
-        guardHold();
-        slot.bytes += took;
-        slot.heldBack = slot.heldBack || !wrote || took == 0;
-        const bool ended = !wrote || took == 0;
-        guardLetGo();
         if (written != nullptr) {
             *written = done;
         }
-        if (ended) {
+        if (!wrote) {
+            guardHold();
+            slot.heldBack = true;
+            guardLetGo();
             return 0;
         }
     }
@@ -399,6 +405,9 @@ int platDrain(PortHandle port) {
     std::uint64_t deadline = 0;
     const bool hasDeadline =
         portWriteDeadline(slot.limits, slot.bytes, slot.bytes > 0 ? slot.sinceNs : now, &deadline);
+    // Never sooner than a look or two after it began, also when the bytes'
+    // deadline has passed already: the driver gets a moment to pass them on.
+    deadline = hasDeadline && deadline < now + portDrainLeastNs ? now + portDrainLeastNs : deadline;
     // The bytes stay counted until the drain has ended: Ctrl-C meanwhile
     // purges them.
     slot.draining = true;

@@ -527,9 +527,10 @@ int portSysClose(int fd) {
     Call call("close");
     settle(*d);
     // The closing wait: until the output has gone, for at most its limit.
+    const Nanos drained = d->setup.closeHangs ? never : drainedAt(*d);
     const Nanos end =
         gone(*d) ? st().now
-                 : std::min({drainedAt(*d), st().now + d->setup.closingWait, d->setup.vanishesAt});
+                 : std::min({drained, st().now + d->setup.closingWait, d->setup.vanishesAt});
     const bool interrupted = waitUntil(end);
     settle(*d);
     d->closed = true;

@@ -12,7 +12,7 @@
 namespace winmodel {
 namespace {
 
-constexpr int maxCalls = 8192;
+constexpr int maxCalls = 16384;
 constexpr int maxHandles = 16;
 constexpr std::uintptr_t firstHandle = 0x1000;
 
@@ -111,6 +111,9 @@ void runCtrlC() {
     State& s = st();
     if (s.ctrlCDone || s.inHandler) {
         return;
+    }
+    if (s.ctrlCCame == never) {
+        s.ctrlCCame = s.now; // pressed now, whenever the handler gets to run
     }
     if (anySectionHeldByProgram()) {
         s.ctrlCDeferred = true;
@@ -277,8 +280,7 @@ Nanos endedAt() {
     return st().endedAt;
 }
 Nanos ctrlCAtTime() {
-    const int i = find("Ctrl-C");
-    return i < 0 ? never : st().record[i].start;
+    return st().ctrlCCame;
 }
 long long delivered() {
     return st().line.delivered;
@@ -534,6 +536,11 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
 
 void EnterCriticalSection(CRITICAL_SECTION* section) {
     State& s = st();
+    if (!s.inHandler) {
+        // A step of its own: the moment before the program's thread takes the
+        // guard, after whatever it did last outside it.
+        Entry entry("EnterGuard", nullptr, false);
+    }
     if (s.inHandler) {
         section->owner = control;
         ++section->depth;
