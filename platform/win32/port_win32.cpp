@@ -25,6 +25,7 @@
 // closes that one). No call ever reaches a closed handle.
 #include "platform/guard.h"
 #include "platform/platform.h"
+#include "platform/win32/records_win32.h"
 #include "platform/write_limit.h"
 
 #include <atomic>
@@ -179,41 +180,6 @@ void portReleaseAll() {
     }
 }
 
-// PortSettings mirrors the DCB field by field, names included, so one copy
-// serves both directions; a field added on one side only fails to compile.
-static_assert(sizeof(PortSettings) == sizeof(DCB));
-
-template <typename From, typename To> void portCopySettings(const From& from, To* to) {
-    to->DCBlength = from.DCBlength;
-    to->BaudRate = from.BaudRate;
-    to->fBinary = from.fBinary;
-    to->fParity = from.fParity;
-    to->fOutxCtsFlow = from.fOutxCtsFlow;
-    to->fOutxDsrFlow = from.fOutxDsrFlow;
-    to->fDtrControl = from.fDtrControl;
-    to->fDsrSensitivity = from.fDsrSensitivity;
-    to->fTXContinueOnXoff = from.fTXContinueOnXoff;
-    to->fOutX = from.fOutX;
-    to->fInX = from.fInX;
-    to->fErrorChar = from.fErrorChar;
-    to->fNull = from.fNull;
-    to->fRtsControl = from.fRtsControl;
-    to->fAbortOnError = from.fAbortOnError;
-    to->fDummy2 = from.fDummy2;
-    to->wReserved = from.wReserved;
-    to->XonLim = from.XonLim;
-    to->XoffLim = from.XoffLim;
-    to->ByteSize = from.ByteSize;
-    to->Parity = from.Parity;
-    to->StopBits = from.StopBits;
-    to->XonChar = from.XonChar;
-    to->XoffChar = from.XoffChar;
-    to->ErrorChar = from.ErrorChar;
-    to->EofChar = from.EofChar;
-    to->EvtChar = from.EvtChar;
-    to->wReserved1 = from.wReserved1;
-}
-
 } // namespace
 
 PortHandle platOpenPort(int n) {
@@ -291,11 +257,7 @@ int platReadTimeouts(PortHandle port, PortTimeouts* timeouts) {
     if (!read) {
         return 0;
     }
-    timeouts->ReadIntervalTimeout = limits.ReadIntervalTimeout;
-    timeouts->ReadTotalTimeoutMultiplier = limits.ReadTotalTimeoutMultiplier;
-    timeouts->ReadTotalTimeoutConstant = limits.ReadTotalTimeoutConstant;
-    timeouts->WriteTotalTimeoutMultiplier = limits.WriteTotalTimeoutMultiplier;
-    timeouts->WriteTotalTimeoutConstant = limits.WriteTotalTimeoutConstant;
+    portCopyTimeouts(limits, timeouts);
     return 1;
 }
 
@@ -304,11 +266,7 @@ int platWriteTimeouts(PortHandle port, const PortTimeouts* timeouts) {
         return 0;
     }
     COMMTIMEOUTS limits{};
-    limits.ReadIntervalTimeout = timeouts->ReadIntervalTimeout;
-    limits.ReadTotalTimeoutMultiplier = timeouts->ReadTotalTimeoutMultiplier;
-    limits.ReadTotalTimeoutConstant = timeouts->ReadTotalTimeoutConstant;
-    limits.WriteTotalTimeoutMultiplier = timeouts->WriteTotalTimeoutMultiplier;
-    limits.WriteTotalTimeoutConstant = timeouts->WriteTotalTimeoutConstant;
+    portCopyTimeouts(*timeouts, &limits);
     guardHold();
     const int i = portSlotOf(port);
     const BOOL written = i >= 0 && SetCommTimeouts(portSlots[i].handle, &limits);
