@@ -182,43 +182,4 @@ double ft232rRate(std::uint16_t value, std::uint16_t index) {
     return 3'000'000 / (whole + eighths[code]);
 }
 
-// ---------------------------------------------------------------------------
-// FtdiInPipe
-
-void FtdiInPipe::start(Nanos now) {
-    pending_.clear();
-    expiry_ = now + latency_;
-    expired_ = false;
-}
-
-void FtdiInPipe::add(std::span<const std::uint8_t> bytes) {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-}
-
-std::vector<std::uint8_t> FtdiInPipe::due(Nanos now, bool hostPolls,
-                                          std::array<std::uint8_t, 2> status) {
-    constexpr std::size_t room = packetSize - 2;
-    if (now >= expiry_) {
-        expired_ = true;
-    }
-    std::vector<std::uint8_t> out;
-    if (!hostPolls || (!expired_ && pending_.size() < room)) {
-        return out;
-    }
-    const auto packet = [&](std::size_t n) {
-        out.insert(out.end(), status.begin(), status.end());
-        out.insert(out.end(), pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-    };
-    while (pending_.size() >= room) {
-        packet(room);
-    }
-    if (expired_) {
-        packet(pending_.size());
-    }
-    expiry_ = now + latency_;
-    expired_ = false;
-    return out;
-}
-
 } // namespace usbboard

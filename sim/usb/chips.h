@@ -20,11 +20,11 @@
 // and the unit tests drive the chips on the virtual clock.
 #pragma once
 
+#include "sim/chip_input.h"
 #include "sim/usb/core.h"
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -176,33 +176,8 @@ double cp2102Rate(std::uint32_t requested);
 // 12 MHz * 32 / (mantissa * 2^exponent); other direct values run 9600.
 double pl2303taRate(std::uint32_t baud);
 
-// ---------------------------------------------------------------------------
-// The FT232R's bulk IN: every 64-byte packet starts with the modem and line
-// status bytes; received bytes that do not fill a packet wait until the
-// latency timer runs out, and with nothing received a status-only packet
-// still goes out each time it runs out. The timer starts again with every
-// packet sent.
-class FtdiInPipe {
-  public:
-    static constexpr std::size_t packetSize = 64;
-
-    void start(Nanos now);
-    void setLatency(Nanos latency) { latency_ = latency; }
-    Nanos latency() const { return latency_; }
-    void add(std::span<const std::uint8_t> bytes);
-    void clear() { pending_.clear(); }
-    std::size_t pending() const { return pending_.size(); }
-    // The packets that go out at now, as one transfer: full packets, then the
-    // short one when the timer ran out. Nothing while the host has not
-    // taken the last transfer.
-    std::vector<std::uint8_t> due(Nanos now, bool hostPolls, std::array<std::uint8_t, 2> status);
-    Nanos wakeAt() const { return expired_ ? never : expiry_; }
-
-  private:
-    std::deque<std::uint8_t> pending_;
-    Nanos latency_ = sim::ms(16);
-    Nanos expiry_ = 0;
-    bool expired_ = false;
-};
+// The FT232R's bulk IN, shared with the line models that put the chip's
+// pieces between the line and the PC's driver.
+using sim::FtdiInPipe;
 
 } // namespace usbboard
