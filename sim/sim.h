@@ -72,6 +72,10 @@ enum class PortKind {
     Board,           // the receiver board (see sim/board.h)
 };
 
+// The chip of a USB serial adapter between the line and the PC's driver
+// (sim/chip_input.h); none: a UART, whose driver has each byte as it arrives.
+enum class AdapterChip { none, ft232r, ch340, cp2102, pl2303 };
+
 // Line bytes as the simulator saw them.
 struct LineByte {
     std::uint8_t value = 0;
@@ -90,6 +94,12 @@ struct WriteRecord {
     std::uint8_t byteSize = 8; // the framing the PC sent them with
     std::uint8_t parity = 0;
     std::uint8_t stopBits = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Bytes that reached the PC's input together.
+struct PieceRecord {
+    Nanos time = 0;
     std::vector<std::uint8_t> bytes;
 };
 
@@ -132,6 +142,14 @@ struct PortSetup {
     // taken the bytes, while they still cross the line at its rate. (A UART's
     // drain, the default, ends when the last byte has left the line.)
     bool drainEndsBeforeLine = false;
+    // The adapter's chip: the device's bytes reach the PC's input in the
+    // pieces that chip hands its driver, at its times (sim/chip_input.h).
+    // Taken at each open.
+    AdapterChip chip = AdapterChip::none;
+    // The FT232R's latency timer: 16 ms as the chip starts and as the Windows
+    // driver leaves it; 1 ms once a port asks Linux's ftdi_sio for low
+    // latency, as the program does on Linux. It runs from the open.
+    Nanos latencyTimer = ms(16);
     // Decides whether the port takes a settings record (default: any record
     // with a nonzero rate).
     std::function<bool(const PortSettings&)> acceptSettings;
@@ -152,10 +170,11 @@ struct PortLog {
     std::vector<TimeoutsRecord> timeoutsWritten;
     std::vector<WriteRecord> writes;
     std::vector<ReadRecord> reads;
-    std::vector<LineByte> arrivals; // bytes from the device, intact or lost
-    std::size_t discarded = 0;      // received bytes thrown away unread
-    std::uint64_t stalls = 0;       // times the line stopped taking bytes for a while
-    std::uint64_t thrownAway = 0;   // written bytes a failed drain or the close threw away
+    std::vector<LineByte> arrivals;  // bytes from the device, intact or lost
+    std::vector<PieceRecord> pieces; // the intact ones as they reached the PC's input
+    std::size_t discarded = 0;       // received bytes thrown away unread
+    std::uint64_t stalls = 0;        // times the line stopped taking bytes for a while
+    std::uint64_t thrownAway = 0;    // written bytes a failed drain or the close threw away
 
     std::vector<std::uint8_t> sentBytes() const;     // all writes, in order
     std::vector<std::uint8_t> receivedBytes() const; // all reads, in order

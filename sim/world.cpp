@@ -2,6 +2,7 @@
 // calls of the platform seam on top of them.
 #include "sim/board.h"
 #include "sim/capture.h"
+#include "sim/chip_input.h"
 #include "sim/device.h"
 #include "sim/sim.h"
 
@@ -86,6 +87,12 @@ struct Port {
     std::deque<LineByte> outgoing; // on the line towards the device
     bool outgoingScheduled = false;
     std::deque<std::pair<std::uint8_t, Nanos>> input; // arrived, not yet read
+    // An adapter's chip between the line and input while the port is open,
+    // the open it belongs to, and its next hand-over already scheduled
+    // (never: none).
+    std::unique_ptr<ChipInput> chip;
+    std::uint64_t chipOpen = 0;
+    Nanos chipWake = never;
     std::unique_ptr<detail::Device> device;
     Board* board = nullptr;
 };
@@ -227,6 +234,48 @@ void arriveAtDevice(int n) {
     port.device->receive(byte);
 }
 
+// The device's bytes reach the PC's input, together, now.
+void toInput(Port& port, const std::vector<std::uint8_t>& bytes) {
+    const Nanos now = world().now;
+    for (const std::uint8_t b : bytes) {
+        port.input.emplace_back(b, now);
+    }
+    port.log.pieces.push_back({now, bytes});
+}
+
+// Hands over the piece that the adapter's chip has due, and schedules the
+// next. A hand-over that comes to nothing (one scheduled for a timer that
+// a full packet has started again since) changes nothing.
+void handOver(int n) {
+    Port& port = world().ports[static_cast<std::size_t>(n)];
+    if (!port.chip) {
+        return;
+    }
+    const Nanos now = world().now;
+    if (port.chip->wakeAt() <= now) {
+        const std::vector<std::uint8_t> piece = port.chip->due(now);
+        if (!piece.empty() && !port.unplugged) {
+            toInput(port, piece);
+        }
+    }
+    const Nanos next = port.chip->wakeAt();
+    if (next == never || next == port.chipWake) {
+        return;
+    }
+    port.chipWake = next;
+    const std::uint64_t open = port.chipOpen;
+    detail::schedule(next, [n, open, next] {
+        Port& p = world().ports[static_cast<std::size_t>(n)];
+        if (!p.chip || p.chipOpen != open) {
+            return; // the port closed meanwhile
+        }
+        if (p.chipWake == next) {
+            p.chipWake = never;
+        }
+        handOver(n);
+    });
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -249,9 +298,15 @@ void arriveAtPc(int n, LineByte byte) {
              ratesMatch(byte.rate, port.setup.settings.BaudRate);
     if (intact) {
         byte.delivered = true;
-        port.input.emplace_back(byte.value, byte.end);
     }
     port.log.arrivals.push_back(byte);
+    if (intact && port.chip) {
+        port.chip->add(world().now, byte.value);
+        handOver(n);
+    } else if (intact) {
+        port.input.emplace_back(byte.value, byte.end);
+        port.log.pieces.push_back({byte.end, {byte.value}});
+    }
 }
 
 Nanos lineTime(double rate, std::uint64_t count) {
@@ -506,6 +561,13 @@ PortHandle platOpenPort(int n) {
     port.log.open = true;
     ++port.log.opens;
     port.input.clear();
+    port.chip.reset();
+    port.chipWake = sim::never;
+    ++port.chipOpen;
+    if (port.setup.chip != sim::AdapterChip::none) {
+        port.chip = std::make_unique<sim::ChipInput>(port.setup.chip, port.setup.latencyTimer);
+        port.chip->start(sim::now());
+    }
     return sim::handleBase + n;
 }
 
@@ -642,7 +704,8 @@ int platDiscardInput(PortHandle handle) {
     if (!port || port->unplugged) {
         return 0;
     }
-    // Only what has arrived: bytes still on the line come in afterwards.
+    // Only what has arrived: bytes still on the line or in an adapter's chip
+    // come in afterwards.
     port->log.discarded += port->input.size();
     port->input.clear();
     return 1;
@@ -733,6 +796,8 @@ int platClosePort(PortHandle handle) {
     sim::setDtr(*port, false);
     port->log.open = false;
     port->input.clear();
+    port->chip.reset();
+    port->chipWake = sim::never;
     port->log.thrownAway += port->held.size();
     port->held.clear();
     port->pending = 0;

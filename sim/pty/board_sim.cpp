@@ -46,6 +46,14 @@
 //   found there writes the settings this program set at its start; that write
 //   is counted apart (settings_restores) and resets nothing.
 //
+// - No USB. With --chip ftdi|ch340|cp2102|pl2303 the board's bytes reach the
+//   terminal in the pieces that chip hands its driver, at its times
+//   (sim/chip_input.h): the FT232R's at its latency timer (--latency-ms, 16
+//   as the chip starts; a pseudo-terminal cannot take the program's request
+//   for low latency, which makes Linux's driver set 1), 62 bytes a packet at
+//   most; the others at once. The floor of --stats leaves the chip's wait
+//   out.
+//
 // With --capture FILE the line is written at exit as a logic analyzer would
 // record it (sim/capture.h), on the clock of --stats (from the start of the
 // program); a pseudo-terminal carries no DTR or RTS, so those stay low.
@@ -58,6 +66,7 @@
 #include "sim/pty/realtime.h"
 
 #include "sim/board.h"
+#include "sim/chip_input.h"
 
 // The kernel's termios2 record (rates without a speed constant); it cannot
 // share a translation unit with <termios.h>.
@@ -70,6 +79,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sched.h>
 #include <string>
@@ -101,6 +111,8 @@ struct Options {
     std::int32_t stepAdvance = 4;
     Nanos replyDelay = 0;
     std::uint32_t identity = 0x03020108;
+    sim::AdapterChip chip = sim::AdapterChip::none;
+    Nanos latency = sim::ms(16);
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -111,7 +123,8 @@ struct Options {
                  "                 [--r1-no-readback] [--step-stuck] [--step-advance BYTES]\n"
                  "                 [--reply-delay MS] [--identity VALUE]\n"
                  "                 [--dump FILE] [--range ADDR:LEN]... [--stats FILE]\n"
-                 "                 [--capture FILE]\n",
+                 "                 [--capture FILE] [--chip ftdi|ch340|cp2102|pl2303]\n"
+                 "                 [--latency-ms MS]\n",
                  why);
     std::exit(2);
 }
@@ -181,6 +194,17 @@ Options parseOptions(int argc, char** argv) {
             o.replyDelay = sim::ms(static_cast<std::int64_t>(number(value())));
         } else if (arg == "--identity") {
             o.identity = static_cast<std::uint32_t>(number(value()));
+        } else if (arg == "--chip") {
+            const std::optional<sim::AdapterChip> chip = sim::adapterChipNamed(value());
+            if (!chip) {
+                usage("unknown chip");
+            }
+            o.chip = *chip;
+        } else if (arg == "--latency-ms") {
+            o.latency = sim::ms(static_cast<std::int64_t>(number(value())));
+            if (o.latency < sim::ms(1) || o.latency > sim::ms(255)) {
+                usage("the latency timer runs 1 to 255 ms");
+            }
         } else {
             usage("unknown option");
         }
@@ -227,6 +251,10 @@ struct Server {
     rt::Host host;
     int ownEvents = 0;
     std::vector<std::uint8_t> toPc; // waiting for room in the terminal
+    // The adapter's chip between the board and the terminal, and its next
+    // hand-over already scheduled.
+    std::unique_ptr<sim::ChipInput> chip;
+    Nanos chipWake = rt::never;
 };
 
 std::uint32_t pcRate(const Server& s) {
@@ -372,6 +400,33 @@ void writeReports(Server& s) {
             std::fprintf(stderr, "board-sim: cannot write %s\n", s.options.stats.c_str());
         }
     }
+}
+
+// A byte that reached the program's side intact.
+void toProgram(Server& s, std::uint8_t byte) {
+    s.host.toPc(byte);
+    s.toPc.push_back(byte);
+}
+
+// Hands over the piece that the chip has due, and schedules the next.
+void handOver(Server& s) {
+    const Nanos now = sim::now();
+    if (s.chip->wakeAt() <= now) {
+        for (const std::uint8_t byte : s.chip->due(now)) {
+            toProgram(s, byte);
+        }
+    }
+    const Nanos next = s.chip->wakeAt();
+    if (next == rt::never || next == s.chipWake) {
+        return;
+    }
+    s.chipWake = next;
+    sim::detail::schedule(next, [&s, next] {
+        if (s.chipWake == next) {
+            s.chipWake = rt::never;
+        }
+        handOver(s);
+    });
 }
 
 void sendToPc(Server& s) {
@@ -549,6 +604,9 @@ void serve(Server& s) {
         }
         if ((fds[3].revents & POLLIN) != 0 && terminalOpened(s)) {
             s.hungUp = false;
+            if (s.chip) {
+                s.chip->start(sim::now()); // the driver's open resets the chip's buffers
+            }
         }
         if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
             readMaster(s);
@@ -609,9 +667,17 @@ int main(int argc, char** argv) {
         rt::setCapture(&capture);
     }
     rt::setDevice(s.device.get());
+    if (s.options.chip != sim::AdapterChip::none) {
+        s.chip = std::make_unique<sim::ChipInput>(s.options.chip, s.options.latency);
+        s.chip->start(sim::now());
+    }
     rt::setPcSink([&s](std::uint8_t byte) {
-        s.host.toPc(byte);
-        s.toPc.push_back(byte);
+        if (!s.chip) {
+            toProgram(s, byte);
+            return;
+        }
+        s.chip->add(sim::now(), byte);
+        handOver(s);
     });
     s.host.setRate(38400);
     makeLink(s);

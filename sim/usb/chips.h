@@ -20,11 +20,11 @@
 // and the unit tests drive the chips on the virtual clock.
 #pragma once
 
+#include "sim/chip_input.h"
 #include "sim/usb/core.h"
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -74,22 +74,31 @@ std::vector<std::uint8_t> deviceDescriptor(unsigned deviceClass, unsigned vid, u
 std::vector<std::uint8_t> stringDescriptor(const std::string& text);
 std::vector<std::uint8_t> languageDescriptor();
 
+// What the host matches its driver by, and the name usb-board knows the chip
+// by.
+struct Identity {
+    const char* name = ""; // the --chip name, also the log's "chip"; "acm" for the modem class
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t bcdDevice = 0;
+    unsigned deviceClass = 0; // 0: each interface names its own
+};
+
 class Chip {
   public:
-    explicit Chip(Core& core) : core_(core) {}
+    Chip(Core& core, const Identity& identity) : core_(core), identity_(identity) {}
     virtual ~Chip() = default;
     Chip(const Chip&) = delete;
     Chip& operator=(const Chip&) = delete;
 
-    // The --chip name, also the log's "chip"; "acm" for the modem class.
-    virtual const char* name() const = 0;
-    virtual std::uint16_t vendorId() const = 0;
-    virtual std::uint16_t productId() const = 0;
-    virtual std::uint16_t bcdDevice() const = 0;
+    const char* name() const { return identity_.name; }
+    std::uint16_t vendorId() const { return identity_.vendorId; }
+    std::uint16_t productId() const { return identity_.productId; }
+    std::uint16_t bcdDevice() const { return identity_.bcdDevice; }
 
     // Descriptors. A part without a high-speed configuration connects at
     // full speed (gadgetfs then offers the controller full speed only).
-    virtual std::vector<std::uint8_t> device() const = 0;
+    std::vector<std::uint8_t> device() const;
     virtual std::vector<std::uint8_t> configuration(const EndpointNumbers& e, bool high) const = 0;
     virtual bool highSpeed() const { return false; }
     virtual bool interruptIn() const { return false; }
@@ -121,10 +130,12 @@ class Chip {
     // bytes), or may be joined.
     virtual bool framedIn() const { return false; }
     // The bus connected the chip anew (power-up, replug): registers back to
-    // their reset values.
-    virtual void powerUp(Nanos t);
+    // their reset values. makeChip's chips come as at power-up.
+    void powerUp(Nanos t);
 
   protected:
+    // The chip's own registers at power-up.
+    virtual void init(Nanos t) { (void)t; }
     virtual std::array<const char*, 3> strings() const { return {nullptr, nullptr, nullptr}; }
     // The string indexes for the device descriptor.
     std::array<unsigned, 3> stringIndexes() const;
@@ -133,6 +144,9 @@ class Chip {
 
     Core& core_;
     std::vector<std::uint8_t> toHost_;
+
+  private:
+    Identity identity_;
 };
 
 // nullptr for a name that is no chip. fixedLatencyMs (FT232R): the latency
@@ -162,33 +176,8 @@ double cp2102Rate(std::uint32_t requested);
 // 12 MHz * 32 / (mantissa * 2^exponent); other direct values run 9600.
 double pl2303taRate(std::uint32_t baud);
 
-// ---------------------------------------------------------------------------
-// The FT232R's bulk IN: every 64-byte packet starts with the modem and line
-// status bytes; received bytes that do not fill a packet wait until the
-// latency timer runs out, and with nothing received a status-only packet
-// still goes out each time it runs out. The timer starts again with every
-// packet sent.
-class FtdiInPipe {
-  public:
-    static constexpr std::size_t packetSize = 64;
-
-    void start(Nanos now);
-    void setLatency(Nanos latency) { latency_ = latency; }
-    Nanos latency() const { return latency_; }
-    void add(std::span<const std::uint8_t> bytes);
-    void clear() { pending_.clear(); }
-    std::size_t pending() const { return pending_.size(); }
-    // The packets that go out at now, as one transfer: full packets, then the
-    // short one when the timer ran out. Nothing while the host has not
-    // taken the last transfer.
-    std::vector<std::uint8_t> due(Nanos now, bool hostPolls, std::array<std::uint8_t, 2> status);
-    Nanos wakeAt() const { return expired_ ? never : expiry_; }
-
-  private:
-    std::deque<std::uint8_t> pending_;
-    Nanos latency_ = sim::ms(16);
-    Nanos expiry_ = 0;
-    bool expired_ = false;
-};
+// The FT232R's bulk IN, shared with the line models that put the chip's
+// pieces between the line and the PC's driver.
+using sim::FtdiInPipe;
 
 } // namespace usbboard

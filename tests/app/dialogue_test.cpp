@@ -33,6 +33,54 @@ TEST_F(Run, BoardThatAnswersOnlyAt38400IsUpdatedAtThatRate) {
     EXPECT_EQ(sim::pcSettings(1).BaudRate, 38400u);
 }
 
+// A whole update behind each USB serial chip: the replies reach the port in
+// the chip's pieces and, through the FT232R, up to one latency period late.
+// The program reads every reply whole, so the console text and the bytes on
+// the wire are those of a run over a UART; the chips without a timer cost no
+// time, the FT232R at most its period a read. At 1 ms some five-byte replies
+// come in two pieces.
+TEST_F(Run, UpdateBehindEachAdaptersChipReadsEveryReplyWhole) {
+    struct Result {
+        std::vector<std::uint8_t> sent;
+        sim::Nanos took = 0;
+        std::int64_t reads = 0;
+        int partPieces = 0; // of two to four bytes: a five-byte reply split
+    };
+    const auto update = [](sim::AdapterChip chip, sim::Nanos latency) {
+        sim::resetWorld();
+        board();
+        sim::portSetup(1).chip = chip;
+        sim::portSetup(1).latencyTimer = latency;
+        EXPECT_EQ(updaterMain(), 0);
+        EXPECT_EQ(sim::transcript(), successfulRun());
+        const sim::PortLog& log = sim::portLog(1);
+        Result r{log.sentBytes(), sim::now(), std::ssize(log.reads), 0};
+        for (const sim::PieceRecord& p : log.pieces) {
+            r.partPieces += p.bytes.size() >= 2 && p.bytes.size() <= 4 ? 1 : 0;
+        }
+        return r;
+    };
+    const Result uart = update(sim::AdapterChip::none, 0);
+    EXPECT_EQ(uart.partPieces, 0);
+    for (const sim::AdapterChip chip :
+         {sim::AdapterChip::ch340, sim::AdapterChip::cp2102, sim::AdapterChip::pl2303}) {
+        SCOPED_TRACE(static_cast<int>(chip));
+        const Result r = update(chip, 0);
+        EXPECT_EQ(r.sent, uart.sent);
+        EXPECT_EQ(r.took, uart.took);
+    }
+    for (const sim::Nanos latency : {sim::ms(1), sim::ms(16)}) {
+        SCOPED_TRACE(sim::toMs(latency));
+        const Result r = update(sim::AdapterChip::ft232r, latency);
+        EXPECT_EQ(r.sent, uart.sent);
+        EXPECT_GT(r.took, uart.took);
+        EXPECT_LE(r.took - uart.took, r.reads * latency);
+        if (latency == sim::ms(1)) {
+            EXPECT_GT(r.partPieces, 0);
+        }
+    }
+}
+
 // A USB adapter whose line stops taking bytes for 3 s in the middle of the
 // transfer, to a board whose UART runs at 38400 only: the block's drain runs
 // out of time and throws the queue away, the attempt fails, the next one

@@ -618,4 +618,43 @@ TEST(BoardSim, DumpsOnRequestAndEndsWithItsParentsPipe) {
     close(watch);
 }
 
+// With an FT232R between them, board-sim hands each reply over when the
+// chip's latency timer runs out, and the timer starts again with every piece:
+// the reply to a packet sent right after a piece comes a whole period later.
+TEST(BoardSim, ChipHandsRepliesOverAtItsLatencyTimer) {
+    SimOptions options;
+    options.faults = {"--chip", "ftdi", "--latency-ms", "250"};
+    Simulator sim(options);
+    const int fd = open(sim.terminal().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B38400);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0); // taken for the end of a reset pulse
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto identity = [fd] {
+        const unsigned char packet[] = {6, 4, 0, 0, 0};
+        EXPECT_EQ(write(fd, packet, sizeof packet), 5);
+        std::vector<unsigned char> reply;
+        pollfd p{fd, POLLIN, 0};
+        unsigned char bytes[8];
+        while (reply.size() < 5 && poll(&p, 1, 5000) == 1) {
+            const ssize_t n = read(fd, bytes, sizeof bytes);
+            if (n <= 0) {
+                break;
+            }
+            reply.insert(reply.end(), bytes, bytes + n);
+        }
+        EXPECT_EQ(reply, (std::vector<unsigned char>{0x08, 0x01, 0x02, 0x03, 0x00}));
+        return std::chrono::steady_clock::now();
+    };
+    const auto first = identity();
+    const auto second = identity();
+    // Less the time this side took to see the first piece.
+    EXPECT_GE(second - first, std::chrono::milliseconds(200));
+    close(fd);
+    EXPECT_TRUE(sim.stop());
+}
+
 } // namespace

@@ -145,6 +145,67 @@ TEST_F(Link, RateChangePrintsTheRequestedRateEvenWhenRefused) {
     EXPECT_EQ(sim::transcript(), "");
 }
 
+// Behind a USB adapter the board's reply reaches the port in the pieces that
+// the adapter's chip hands its driver. The scan's identity read takes every
+// piece and ends with the last: at 38400 the FT232R sends all five bytes
+// when its latency timer runs out (16 ms periods from the open, as the
+// Windows driver leaves it), or in two pieces a millisecond apart at the 1 ms
+// that Linux's driver sets for this program; the chips without a timer hand
+// each byte over as it comes, as a UART's driver has it.
+TEST_F(Link, ScanReadsTheIdentityWholeWhateverPiecesTheAdaptersChipSendsItIn) {
+    using Pieces = std::vector<std::pair<sim::Nanos, std::size_t>>; // time, bytes
+    struct Case {
+        const char* name;
+        sim::AdapterChip chip;
+        sim::Nanos latency;
+    };
+    const Case cases[] = {
+        {"UART", sim::AdapterChip::none, 0},
+        {"FT232R, 16 ms", sim::AdapterChip::ft232r, sim::ms(16)},
+        {"FT232R, 1 ms", sim::AdapterChip::ft232r, sim::ms(1)},
+        {"CH340", sim::AdapterChip::ch340, 0},
+        {"CP2102", sim::AdapterChip::cp2102, 0},
+        {"PL2303", sim::AdapterChip::pl2303, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::resetWorld();
+        sim::attachBoard(1);
+        sim::portSetup(1).chip = c.chip;
+        sim::portSetup(1).latencyTimer = c.latency;
+        openBoard(1); // opened at 0
+
+        EXPECT_EQ(probeArc(), 1);
+
+        EXPECT_EQ(sim::transcript(), " OK\n");
+        const sim::PortLog& log = sim::portLog(1);
+        EXPECT_EQ(log.sentBytes(), (Bytes{ARC_READ_AUX, 4, 0, 0, 0}));
+        ASSERT_EQ(log.reads.size(), 1u);
+        EXPECT_EQ(log.reads[0].bytes, (Bytes{0x08, 0x01, 0x02, 0x03, 0x00}));
+        const std::vector<sim::LineByte>& line = log.arrivals;
+        ASSERT_EQ(line.size(), 5u);
+        Pieces pieces;
+        for (const sim::PieceRecord& p : log.pieces) {
+            pieces.emplace_back(p.time, p.bytes.size());
+        }
+        Pieces expected;
+        if (c.chip != sim::AdapterChip::ft232r) {
+            for (const sim::LineByte& b : line) {
+                expected.emplace_back(b.end, 1);
+            }
+        } else if (c.latency == sim::ms(16)) {
+            expected = {{sim::ms(256), 5}}; // the reply ends at 252.6 ms
+        } else {
+            EXPECT_LT(line[1].end, sim::ms(252));
+            EXPECT_GT(line[2].end, sim::ms(252));
+            expected = {{sim::ms(252), 2}, {sim::ms(253), 3}};
+        }
+        EXPECT_EQ(pieces, expected);
+        EXPECT_EQ(log.reads[0].end, expected.back().first);
+        uartClose();
+    }
+}
+
 // The debug port's pauses count from the moment the bytes have left the line.
 // Behind a USB adapter the driver's drain ends as soon as the adapter has
 // taken them: the link waits out their line time itself, at the rate of each

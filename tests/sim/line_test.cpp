@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 using namespace simtest;
 using sim::ms;
@@ -137,6 +138,39 @@ TEST_F(Line, EchoSendsEveryByteBack) {
     EXPECT_EQ(receive(port, 4), bytes);
     // The last byte left after four byte times and came back one later.
     EXPECT_NEAR(sim::now() - start, sim::detail::lineTime(115200, 5), 10);
+}
+
+// The FT232R between an echo and the PC: a full packet (62 bytes) reaches the
+// input as soon as the chip has it and starts the latency timer again; the
+// rest waits for the timer. What the chip holds when the port closes is gone.
+TEST_F(Line, Ft232rHandsFullPacketsOverAtOnceAndTheRestAtItsTimer) {
+    sim::setPort(7, sim::PortKind::Echo).chip = sim::AdapterChip::ft232r;
+    PortHandle port = openPort(7, 256000);
+    Bytes bytes(130);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i);
+    }
+    std::uint32_t written = 0;
+    ASSERT_NE(platWrite(port, bytes.data(), 130, &written), 0);
+    EXPECT_EQ(receive(port, 130), bytes);
+    const sim::PortLog& log = sim::portLog(7);
+    using Piece = std::pair<Nanos, std::size_t>; // time, bytes
+    std::vector<Piece> pieces;
+    for (const sim::PieceRecord& p : log.pieces) {
+        pieces.emplace_back(p.time, p.bytes.size());
+    }
+    const Nanos second = log.arrivals.at(123).end;
+    EXPECT_EQ(pieces, (std::vector<Piece>{
+                          {log.arrivals.at(61).end, 62}, {second, 62}, {second + ms(16), 6}}));
+    EXPECT_EQ(log.reads.back().end, second + ms(16));
+
+    send(port, {1, 2, 3});
+    platSleep(1);
+    EXPECT_NE(platClosePort(port), 0);
+    port = platOpenPort(7);
+    EXPECT_TRUE(receive(port, 3).empty());
+    EXPECT_EQ(log.arrivals.size(), 133u);
+    EXPECT_EQ(log.pieces.size(), 3u);
 }
 
 TEST_F(Line, RateMismatchLosesBytes) {
