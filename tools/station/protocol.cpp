@@ -153,6 +153,13 @@ Session analyse(const Decoded& txd, const Decoded& rxd, const Signal& dtr, const
         s.pulses.push_back(p);
         rises.push_back(rise);
     }
+    // The first byte after a pulse that another pulse follows first is that
+    // one's.
+    for (std::size_t k = 0; k + 1 < s.pulses.size(); ++k) {
+        if (s.pulses[k].nextByte > s.pulses[k + 1].rise) {
+            s.pulses[k].nextByte = -1;
+        }
+    }
     std::vector<Time> resets;
     for (const Pulse& p : s.pulses) {
         if (!p.withRts) {

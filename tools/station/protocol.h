@@ -91,7 +91,7 @@ struct Phase {
     Time start = 0;  // the pulse's rise, or the capture's start
     std::size_t firstPacket = 0;
     std::size_t packets = 0;
-    double rate = 38400; // the rate the identity read confirmed, 0: none
+    double rate = 0; // the rate a baud packet and the identity read after it confirmed
     std::size_t blocks = 0;
     std::size_t blockBytes = 0;
 };

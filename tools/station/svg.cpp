@@ -91,6 +91,7 @@ void timeAxis(Svg& svg, const Axis& axis, double top, double y) {
     svg.line(left, y, width - right, y, lineColour);
     const double first = std::ceil(toSeconds(axis.from) / step) * step;
     for (double s = first; s <= toSeconds(axis.to) + step * 1e-6; s += step) {
+        s = std::fabs(s) < step * 1e-6 ? 0 : s;
         const double x = axis.x(static_cast<Time>(std::llround(s * 1e12)));
         svg.line(x, top, x, y, "#ddd");
         svg.label(x, y + 14,
@@ -165,7 +166,7 @@ std::string drawReset(const Wires& w, const Judgement& j, int nth) {
             break;
         }
     }
-    Svg svg(560, format("Reset pulse %d and the first exchange after it", nth));
+    Svg svg(490, format("Reset pulse %d and the first exchange after it", nth));
     if (pulse == nullptr) {
         svg.label(left, 60, format("no reset pulse %d in the capture", nth));
         return svg.done();
@@ -233,7 +234,8 @@ std::string drawRates(const Judgement& j) {
     svg.rect(left, errorY(2), width - right - left, errorY(-2) - errorY(2), "#eef7ee");
     for (double e : {-4.0, -2.0, 0.0, 2.0, 4.0}) {
         svg.line(left, errorY(e), width - right, errorY(e), "#ccc");
-        svg.label(left - 6, errorY(e) + 4, format("%+.0f %%", e), "end");
+        svg.label(left - 6, errorY(e) + 4, e == 0 ? std::string("0 %") : format("%+.0f %%", e),
+                  "end");
     }
     svg.label(left, eTop - 8, "error against the ladder's rate (2 % allowed)");
     const Decoded* const wires[] = {&j.txd, &j.rxd};
@@ -250,11 +252,23 @@ std::string drawRates(const Judgement& j) {
                            "%+.2f %% against %.0f, %zu bytes</title></line>\n",
                            names[k], x1, rateY(s.rate) + dy, x2, rateY(s.rate) + dy, colours[k],
                            names[k], s.rate, e, nominal, s.frames));
-            svg.raw(format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/>\n", (x1 + x2) / 2,
-                           errorY(e), std::fabs(e) > 2 ? "#d00" : colours[k]));
+            const char* mark = std::fabs(e) > 2 ? "#d00" : colours[k];
+            svg.line(x1, errorY(e) + dy, x2, errorY(e) + dy, mark, "stroke-width=\"4\"");
+            if (x2 - x1 > 80) {
+                svg.label(x1 + 4, errorY(e) + (k == 0 ? -8 : 16),
+                          format("%s %+.2f %%", names[k], e), "start",
+                          format("fill=\"%s\"", colours[k]));
+            }
+            if (x2 - x1 < 6) { // a short stretch still shows
+                svg.raw(format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/>\n",
+                               (x1 + x2) / 2, errorY(e) + dy, mark));
+                svg.raw(format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/>\n",
+                               (x1 + x2) / 2, rateY(s.rate) + dy, colours[k]));
+            }
         }
-        svg.rect(width - right - 160, top + 16.0 * k, 12, 4, colours[k]);
-        svg.label(width - right - 142, top + 16.0 * k + 6, names[k] + std::string(" stretches"));
+        svg.rect(width - right - 160, bottom - 36 + 16.0 * k, 12, 4, colours[k]);
+        svg.label(width - right - 142, bottom - 30 + 16.0 * k,
+                  names[k] + std::string(" stretches"));
     }
     // Blocks and resets along the time axis.
     const double marks = 480;
@@ -276,7 +290,7 @@ std::string drawRates(const Judgement& j) {
 }
 
 std::string drawActivity(const Wires& w, const Judgement& j, Time from, Time to) {
-    Svg svg(420, "Attempts, resets and the wires' activity");
+    Svg svg(340, "Attempts, resets and the wires' activity");
     const Axis axis{from, std::max(to, from + 1)};
     const Session& s = j.session;
     // The phases as bands: the scan, each attempt, the ladder's rungs.
@@ -294,11 +308,12 @@ std::string drawActivity(const Wires& w, const Judgement& j, Time from, Time to)
                            : ph.attempt % 2 != 0                ? "#d6eaf8"
                                                                 : "#d5f5e3";
         svg.rect(x1, bandY, x2 - x1, 24, fill, "class=\"phase\" stroke=\"#888\"");
-        const std::string name = ph.role == Phase::Role::scan         ? "scan"
-                                 : ph.role == Phase::Role::ladderStep ? "rung"
-                                 : ph.role == Phase::Role::beforeReset
-                                     ? "before reset"
-                                     : format("attempt %d", ph.attempt);
+        std::string name = ph.role == Phase::Role::scan          ? "scan"
+                           : ph.role == Phase::Role::beforeReset ? "before reset"
+                                                                 : format("attempt %d", ph.attempt);
+        if (ph.rate > 0 && ph.role != Phase::Role::scan) {
+            name += format(" at %.0f", ph.rate);
+        }
         if (x2 - x1 > 6.5 * static_cast<double>(name.size())) {
             svg.label((x1 + x2) / 2, bandY + 16, name, "middle");
         }
@@ -338,8 +353,8 @@ std::string drawActivity(const Wires& w, const Judgement& j, Time from, Time to)
                 bars += format("M%.0f %.1fv%.1f", left + c + 0.5, y + 40, -h);
             }
         }
-        svg.raw(format("<path class=\"activity %s\" stroke=\"%s\" d=\"%s\"/>\n", names[k],
-                       colours[k], bars.c_str()));
+        svg.raw(format("<path class=\"activity %s\" stroke=\"%s\" d=\"", names[k], colours[k]) +
+                bars + "\"/>\n");
         y += 50;
     }
     // The resets across all lanes; silences of a second or more marked.

@@ -89,7 +89,12 @@ void judgePackets(const Session& s, Time end, const Rules& rules, Findings& out)
             continue;
         }
         if (!p.complete) {
-            out.fail(p.start, "the PC sent an " + what);
+            // Cut short by the capture's end, or by the PC.
+            if (end - p.end < 20 * millis) {
+                out.note(p.start, "the capture ends within the " + what);
+            } else {
+                out.fail(p.start, "the PC sent an " + what);
+            }
             continue;
         }
         const Time window = p.windowEnd() - p.end;
@@ -158,6 +163,23 @@ void judgeStrays(const Session& s, Findings& out) {
     }
 }
 
+// Long silences: a line that stopped, or a PC that waited out a time-out.
+void judgeSilences(const Judgement& j, Findings& out) {
+    std::vector<Time> starts;
+    for (const Decoded* d : {&j.txd, &j.rxd}) {
+        for (const Frame& f : d->frames) {
+            starts.push_back(f.start);
+        }
+    }
+    std::sort(starts.begin(), starts.end());
+    for (std::size_t k = 1; k < starts.size(); ++k) {
+        if (starts[k] - starts[k - 1] >= seconds) {
+            out.note(starts[k - 1], format("no byte on either wire for %.1f s",
+                                           toSeconds(starts[k] - starts[k - 1])));
+        }
+    }
+}
+
 void judgeEnd(const Session& s, Findings& out) {
     if (s.halted >= 0) {
         const Packet& p = s.packets[static_cast<std::size_t>(s.halted)];
@@ -209,6 +231,7 @@ Judgement judge(const Wires& wires, const Rules& rules) {
     judgeStretches("RXD", j.rxd, rules, out);
     judgePackets(j.session, wires.end, rules, out);
     judgeStrays(j.session, out);
+    judgeSilences(j, out);
     judgeEnd(j.session, out);
     if (!wires.rtsRecorded) {
         out.note(0, "RTS not recorded: bytes while RTS was up not judged");
