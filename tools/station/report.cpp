@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 
 namespace station {
 namespace {
@@ -92,6 +93,47 @@ std::string phaseLine(const Session& s, const Phase& ph) {
     return text;
 }
 
+// Per kind of packet: how close the PC came to its pauses, and how late the
+// board's replies ended against their windows.
+void kinds(std::ostream& out, const Session& s) {
+    static const char* const names[] = {"writes", "reads", "blocks", "baud"};
+    for (int k = 0; k < 4; ++k) {
+        std::size_t n = 0, answered = 0;
+        Time closest = std::numeric_limits<Time>::max(), asked = 0, latest = -1, window = 0;
+        for (const Packet& p : s.packets) {
+            if (static_cast<int>(p.kind) != k || !p.complete) {
+                continue;
+            }
+            ++n;
+            if (p.next >= 0 && p.pause > 0 && p.next - p.end - p.pause < closest) {
+                closest = p.next - p.end - p.pause;
+                asked = p.pause;
+            }
+            if (p.answered()) {
+                ++answered;
+                if (p.replyEnd - p.end > latest) {
+                    latest = p.replyEnd - p.end;
+                    window = p.windowEnd() - p.end;
+                }
+            }
+        }
+        if (n == 0) {
+            continue;
+        }
+        std::string text = format("  %-7s %6zu", names[k], n);
+        if (closest != std::numeric_limits<Time>::max()) {
+            text += format("  the shortest pause %.2f ms (%.0f asked);", toMs(asked + closest),
+                           toMs(asked));
+        }
+        text += format("  %zu answered", answered);
+        if (latest >= 0) {
+            text += format(", the latest reply done %.2f ms after its packet (window %.0f ms)",
+                           toMs(latest), toMs(window));
+        }
+        out << text << "\n";
+    }
+}
+
 } // namespace
 
 std::string at(Time t) {
@@ -143,6 +185,7 @@ void writeReport(std::ostream& out, const Source& source, const Judgement& j, bo
     }
     out << format("  packets: %zu writes, %zu reads, %zu blocks, %zu baud packets, %zu stray\n",
                   counts[0], counts[1], counts[2], counts[3], counts[4]);
+    kinds(out, s);
     if (blocks > 0) {
         out << format("  blocks: %zu (%zu bytes, 0x%08X to 0x%08X), %zu refused\n", blocks, bytes,
                       low, high, refused);
