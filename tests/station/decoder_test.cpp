@@ -171,7 +171,7 @@ TEST(VcdReader, ReadsTheDialectsOfOtherAnalyzers) {
 
     const std::string other = "$timescale\n 10us\n$end\n$scope module top $end\n"
                               "$scope module uart $end\n$var reg 8 %% data $end\n"
-                              "$var wire 1 tx0 TXD [0] $end\n$var wire 1 dt DTR $end\n"
+                              "$var wire 1 tx0 TXD [0] $end\n$var wire 1 dt DTR[0] $end\n"
                               "$upscope $end\n$upscope $end\n$enddefinitions $end\n"
                               "$dumpvars\nb1 tx0\nx dt\nb00001111 %%\n$end\n"
                               "#3\n0tx0\n1dt\nr1.5 %%\n$comment a note $end\n"

@@ -1,6 +1,7 @@
 // The verdict as text: see report.h.
 #include "tools/station/report.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -203,8 +204,9 @@ void writeReport(std::ostream& out, const Source& source, const Judgement& j, bo
         for (const Packet& p : s.packets) {
             out << "  " << at(p.start) << "  " << describe(p);
             if (!p.reply.empty()) {
+                // A reply that starts within a tick of the stop bit's end.
                 out << format("  -> %s after %.3f ms", hex(p.reply).c_str(),
-                              toMs(p.replyStart - p.end));
+                              std::max(0.0, toMs(p.replyStart - p.end)));
             } else if (p.expected > 0) {
                 out << "  -> no reply";
             }

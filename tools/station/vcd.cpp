@@ -128,8 +128,11 @@ std::optional<VcdFile> readVcd(std::string_view text, const std::vector<std::str
             }
             const std::string name(v[3]);
             file.wires.push_back(name);
+            // "TXD[0]": a bit of a bus named as the bus.
+            const std::string base = lower(name.substr(0, name.find('[')));
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (file.signals[i].found || lower(names[i]) != lower(name)) {
+                const std::string wanted = lower(names[i]);
+                if (file.signals[i].found || (wanted != lower(name) && wanted != base)) {
                     continue;
                 }
                 file.signals[i].found = true;
