@@ -238,3 +238,31 @@ TEST_F(PlantedFault, FaultsInTheExchanges) {
         EXPECT_EQ(j.failures(), 1u) << failuresText(j);
     }
 }
+
+// A PC whose read gives up 100 ms after the identity read at a new rate,
+// before the window of 260 ms: a board that answers late is never heard.
+TEST(PlantedLadderFault, PcThatGivesUpBeforeTheReplyWindowFails) {
+    Wires w = stationtest::wiresOf(stationtest::ladderRun().vcd);
+    const Judgement base = judge(w);
+    ASSERT_TRUE(base.pass());
+    const Packet* unanswered = nullptr;
+    for (const Packet& p : base.session.packets) {
+        if (p.newRate && p.reply.empty()) {
+            unanswered = &p;
+            break;
+        }
+    }
+    ASSERT_NE(unanswered, nullptr);
+    // Everything after the packet 160 ms earlier.
+    const Time gaveUp = unanswered->end + 100 * millis;
+    for (Signal* s : {&w.txd, &w.rxd, &w.dtr, &w.rts}) {
+        stationtest::shift(*s, unanswered->next, w.end + 1, gaveUp - unanswered->next);
+    }
+    const Judgement j = judgeVcd(stationtest::vcdOf(w));
+    const std::vector<Finding> found =
+        failures(j, "the PC gave up 100.0 ms after the unanswered read aux 0x4 (identity), before "
+                    "its reply window of 260 ms");
+    ASSERT_EQ(found.size(), 1u) << failuresText(j);
+    EXPECT_NEAR(toMs(found[0].at), toMs(gaveUp), 0.01);
+    EXPECT_EQ(j.failures(), 1u) << failuresText(j);
+}
