@@ -220,7 +220,7 @@ TEST_F(PlantedFault, FaultsInTheExchanges) {
         stationtest::erase(w.rxd, block.replyStart, block.replyEnd);
         char what[120];
         std::snprintf(what, sizeof what,
-                      "no reply to the block 0x%08X, 256 words (1 bytes expected within 70 ms)",
+                      "no reply to the block 0x%08X, 256 words (1 byte expected within 70 ms)",
                       block.address);
         expectOnly(judgeEdited(w), what, block.start);
     }

@@ -111,8 +111,9 @@ void judgePackets(const Session& s, Time end, const Rules& rules, Findings& out)
         } else if (!p.answered() && p.next < 0 && end < p.windowEnd()) {
             out.note(p.start, "the capture ends before the reply to the " + what);
         } else if (p.reply.empty()) {
-            out.fail(p.start, format("no reply to the %s (%zu bytes expected within %.0f ms)",
-                                     what.c_str(), p.expected, toMs(window)));
+            out.fail(p.start,
+                     format("no reply to the %s (%zu byte%s expected within %.0f ms)", what.c_str(),
+                            p.expected, p.expected == 1 ? "" : "s", toMs(window)));
         } else if (!p.answered()) {
             out.fail(p.start, format("a reply of %zu of %zu bytes to the %s", p.reply.size(),
                                      p.expected, what.c_str()));
