@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 
 namespace station {
 namespace {
@@ -94,15 +95,9 @@ void timeAxis(Svg& svg, const Axis& axis, double top, double y) {
         s = std::fabs(s) < step * 1e-6 ? 0 : s;
         const double x = axis.x(static_cast<Time>(std::llround(s * 1e12)));
         svg.line(x, top, x, y, "#ddd");
-        svg.label(x, y + 14,
-                  step >= 1      ? format("%.0f s", s)
-                  : step >= 1e-3 ? format("%.*f s",
-                                          step >= 0.1    ? 1
-                                          : step >= 0.01 ? 2
-                                                         : 3,
-                                          s)
-                                 : format("%.3f ms", s * 1e3),
-                  "middle");
+        // As many decimals as the step needs.
+        const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+        svg.label(x, y + 14, format("%.*f s", decimals, s), "middle");
     }
 }
 
@@ -173,9 +168,13 @@ std::string drawReset(const Wires& w, const Judgement& j, int nth) {
     }
     // The first packet after the pulse and its reply.
     const Packet* first = nullptr;
+    // Before the next pulse, if there is one.
+    const Time limit = pulse + 1 < j.session.pulses.data() + j.session.pulses.size()
+                           ? (pulse + 1)->rise
+                           : std::numeric_limits<Time>::max();
     for (const Packet& p : j.session.packets) {
         if (p.start >= pulse->fall) {
-            first = &p;
+            first = p.start < limit ? &p : nullptr;
             break;
         }
     }
@@ -210,7 +209,7 @@ std::string drawReset(const Wires& w, const Judgement& j, int nth) {
     svg.label(left, y,
               first != nullptr
                   ? "The first exchange: " + describe(*first) + format(" at %.0f baud", first->rate)
-                  : std::string("no packet after the pulse"));
+                  : std::string("no packet before the next reset"));
     y = lanes(svg, w, j, zoom, y + 6, true, "exchange-");
     timeAxis(svg, zoom, y - 4 * 44, y + 6);
     return svg.done();
