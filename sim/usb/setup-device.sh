@@ -13,7 +13,8 @@
 # --log     the event log (default /var/log/usb-board.jsonl)
 # The rest goes to usb-board: --chip ftdi|ch340|cp2102|pl2303,
 # --max-baud RATE, --stall-after N [--stall-ms M], --hold-after N
-# [--hold-ms M], --unplug-after N --replug-ms M, --range ADDR:LEN.
+# [--hold-ms M], --unplug-after N --replug-ms M, --range ADDR:LEN,
+# --capture FILE (the line as a logic analyzer records it, for station-judge).
 #
 # usb-board is taken from $USB_BOARD, else from PATH, else from a build
 # folder of this checkout (build/ci first).
