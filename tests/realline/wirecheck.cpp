@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
                 last = s.rate;
             }
         }
-        std::printf("    %s (%s): %llu bytes equal to the log's", realline::wireName(w),
+        std::printf("    %s (%s): %llu bytes compared", realline::wireName(w),
                     w == realline::txd ? "PC to board" : "board to PC",
                     static_cast<unsigned long long>(report.compared[w]));
         if (report.lost[w] > 0) {
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
                         "(their starts only)",
                         static_cast<unsigned long long>(report.positionOnly[w]));
         }
-        std::printf("; worst start %+.2f us (%+.3f bits); rates %s\n",
+        std::printf("; worst start, sigrok less log, %+.2f us (%+.3f bits); rates %s\n",
                     static_cast<double>(report.worstNs[w]) / 1000.0, report.worstBits[w],
                     rates.empty() ? "none" : rates.c_str());
     }
