@@ -587,6 +587,17 @@ bool decode(const std::string& vcdPath, const std::string& workDir, const std::s
         return false;
     }
     Slicer slicer(header, workDir, decoded);
+    // The slices go, whatever the outcome.
+    struct CleanUp {
+        const Slicer& slicer;
+        std::string err;
+        ~CleanUp() {
+            for (const Slice& slice : slicer.slices()) {
+                std::remove(slice.path.c_str());
+            }
+            std::remove(err.c_str());
+        }
+    } cleanUp{slicer, workDir + "/sigrok.err"};
     std::string line;
     std::int64_t tick = 0;
     bool level[2] = {true, true};
@@ -648,7 +659,6 @@ bool decode(const std::string& vcdPath, const std::string& workDir, const std::s
         std::remove(slice.path.c_str());
         ++decoded.slices;
     }
-    std::remove((workDir + "/sigrok.err").c_str());
     decoded.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return true;
