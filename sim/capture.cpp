@@ -71,7 +71,7 @@ void LineCapture::write(std::ostream& out, Nanos until) const {
     std::vector<WireEdges> edges;
     std::vector<std::string> stretches;
     for (int w = 0; w < 2; ++w) {
-        std::vector<Byte> sorted = wires_[w];
+        std::vector<Byte> sorted(wires_[w].begin(), wires_[w].end());
         std::stable_sort(sorted.begin(), sorted.end(),
                          [](const Byte& a, const Byte& b) { return a.start < b.start; });
         std::vector<std::pair<Nanos, bool>> levels;

@@ -22,6 +22,7 @@
 #include "sim/sim.h"
 
 #include <cstdint>
+#include <deque>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -72,7 +73,11 @@ class LineCapture {
 
     Nanos origin_;
     std::string what_;
-    std::vector<Byte> wires_[2];
+    // A deque, not a vector: the model draws each byte as it crosses, and a
+    // vector's growth copies all bytes so far at once, 6 MB halfway through
+    // an update, which held usb-board's replies back by up to 76 ms on an
+    // emulated processor.
+    std::deque<Byte> wires_[2];
     std::vector<Lines> lines_;
 };
 

@@ -14,8 +14,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
 # Installed with the packages they recommend, as Wine was tried here.
 windows=(mingw-w64 wine wine64 wine32:i386)
 # The runs through a real serial driver: a QEMU guest of Debian's kernel with
-# a static busybox in its initramfs (tests/realline).
-guest=(qemu-system-x86 linux-image-amd64 busybox-static)
+# a static busybox in its initramfs (tests/realline), and sigrok-cli, whose
+# UART decoder reads their captures (tests/realline/check-wires.sh).
+guest=(qemu-system-x86 linux-image-amd64 busybox-static sigrok-cli)
 case "${1:-}" in
 --no-windows) windows=() guest=() ;;
 --release) packages=(cmake ninja-build g++) windows=(mingw-w64) guest=() ;;

@@ -14,6 +14,9 @@
 # the emulated serial lines far more than on the processor. Where this
 # machine executes no 32-bit code, the guest also runs the 32-bit Windows
 # programs' Wine cases, and a guest that cannot start at all fails the run.
+# Once it has ended, sigrok-cli decodes the line of three of its runs, which
+# must be the board's log (tests/realline/check-wires.sh): about a minute on
+# two processors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -100,6 +103,9 @@ if [ "$status" -eq 3 ]; then
     echo "!! real-driver runs NOT RUN: QEMU cannot start a guest here !!" >&2
 elif [ "$status" -ne 0 ]; then
     exit "$status"
+else
+    step "the line of three real-driver runs as sigrok decodes it, against the board's log"
+    UPDATER_REALLINE_BUILD=build/ci tests/realline/check-wires.sh build/realline
 fi
 
 step "all passed"

@@ -346,8 +346,12 @@ void Core::replied(const sim::Packet& packet) {
         if (generation != generation_) {
             return; // reset or unplugged before the reply was out
         }
+        // One instant for the capture and the log: on the real clock two
+        // readings lie apart by whatever the processor did between them,
+        // tens of bits at 256000 on a busy emulated one.
+        const Nanos left = sim::now();
         if (capture_ != nullptr) {
-            const Nanos first = sim::now() - sim::detail::lineTime(rate, reply.size());
+            const Nanos first = left - sim::detail::lineTime(rate, reply.size());
             for (std::size_t i = 0; i < reply.size(); ++i) {
                 capture_->byte(sim::Wire::rxd, first + sim::detail::lineTime(rate, i) + busOffset_,
                                reply[i], rate);
@@ -355,8 +359,8 @@ void Core::replied(const sim::Packet& packet) {
         }
         if (!reply.empty()) {
             const bool taken = connected_ && frameOk && coding_.eightN1() && uartTakes(rate, rate_);
-            std::string line = "{\"ev\":\"tx\",\"t\":" + std::to_string(busMicros(sim::now())) +
-                               "," + bytesField(reply);
+            std::string line =
+                "{\"ev\":\"tx\",\"t\":" + std::to_string(busMicros(left)) + "," + bytesField(reply);
             if (!taken) {
                 line += ",\"lost\":" + std::to_string(reply.size());
             }

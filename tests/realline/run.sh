@@ -8,9 +8,10 @@
 #
 # Builds what it needs when no build is there (build/ci, or the build named by
 # UPDATER_REALLINE_BUILD, any folder), boots one guest and runs every case in
-# it, leaves <run>.board.jsonl and <run>.console.txt per run in OUTDIR, judges
-# each run (tests/realline/judge.cpp) and prints the table. Works from a
-# checkout and a build in any folder, /tmp included.
+# it, leaves <run>.board.jsonl, <run>.capture.vcd (the line as usb-board
+# drew it, which tests/realline/check-wires.sh decodes) and <run>.console.txt
+# per run in OUTDIR, judges each run (tests/realline/judge.cpp) and prints the
+# table. Works from a checkout and a build in any folder, /tmp included.
 #
 # UPDATER_REALLINE_CASES=REGEX runs only the cases whose names match REGEX
 # (an extended regular expression, as bash's =~ takes it), for work on a few
@@ -248,7 +249,8 @@ runCase() { # name, front, board options, program, ranges, seconds allowed[, SIG
     echo "== $name"
     rm -f "$out/$name".*
     # shellcheck disable=SC2086
-    "$board" "${how[@]}" --log "$out/$name.board.jsonl" $ranges $options \
+    "$board" "${how[@]}" --log "$out/$name.board.jsonl" --capture "$out/$name.capture.vcd" \
+        $ranges $options \
         >"$out/$name.board.out" 2>"$out/$name.board.err" &
     local pid=$! i
     for i in $(seq 1 300); do
@@ -280,12 +282,16 @@ runCase() { # name, front, board options, program, ranges, seconds allowed[, SIG
     status=${PIPESTATUS[1]}
     echo "$status" >"$out/$name.status"
     echo "$(now) $start" | awk '{printf "%.3f\n", $1 - $2}' >"$out/$name.wall"
+    # The board writes its capture as it ends: 6 to 14 s on the emulated
+    # processor for a whole update's 39 MB, more beside a busy host.
+    local term=$(now)
     kill -TERM $pid
-    for i in $(seq 1 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    for i in $(seq 1 600); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     kill -9 $pid 2>/dev/null
     wait $pid 2>/dev/null
+    local ended=$(echo "$(now) $term" | awk '{printf "%.1f", $1 - $2}')
     sleep 1 # the gadget's teardown reaches the host controller
-    echo "exit $status after $(cat "$out/$name.wall") s"
+    echo "exit $status after $(cat "$out/$name.wall") s; the board ended $ended s after SIGTERM"
 }
 EOF
     # Wine's start (its services and device manager) costs half a minute on
@@ -337,8 +343,8 @@ EOF
 
 echo "real-driver runs: ${#cases[@]} runs in one QEMU guest (output in $out)"
 # Nothing of an earlier run may be judged as this one's.
-rm -f "$out"/*.status "$out"/*.wall "$out"/*.board.* "$out"/*.console.txt* "$out/guest.accel" \
-    "$out/wine-x86-cases.log"
+rm -f "$out"/*.status "$out"/*.wall "$out"/*.board.* "$out"/*.capture.vcd "$out"/*.console.txt* \
+    "$out/guest.accel" "$out/wine-x86-cases.log"
 set +e
 tests/realline/guest.sh --script "$script" --out "$out" --timeout 1800 --bind "$source" --bind "$build"
 guest=$?
