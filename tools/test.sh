@@ -16,7 +16,8 @@
 # programs' Wine cases, and a guest that cannot start at all fails the run.
 # Once it has ended, sigrok-cli decodes the line of three of its runs, which
 # must be the board's log (tests/realline/check-wires.sh): about a minute on
-# two processors.
+# two processors; station-judge must pass two of its captures as a station's,
+# and draws the guides' pictures from them (into build/pictures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -106,6 +107,13 @@ elif [ "$status" -ne 0 ]; then
 else
     step "the line of three real-driver runs as sigrok decodes it, against the board's log"
     UPDATER_REALLINE_BUILD=build/ci tests/realline/check-wires.sh build/realline
+    step "two real-driver runs' captures judged as a station's, and the guides' pictures drawn"
+    for run in ftdi-updater-qpsk1-ci-slave max38400; do
+        # pipefail: a verdict of FAIL ends the run here.
+        build/ci/tools/station/station-judge "build/realline/$run.capture.vcd" |
+            grep -E '^Verdict|FAIL' | sed "s/^/$run: /"
+    done
+    tools/draw-pictures.sh build/realline build/pictures
 fi
 
 step "all passed"

@@ -1,10 +1,13 @@
-// The operator's table of what the program prints when something goes wrong
-// (docs/operating.md) against the texts the program's sources print: every
-// text in the table is one the program prints (pieced together as they meet
-// on a console line), and every text that signals a problem is in the table.
+// The guides against the sources. The operator's table of what the program
+// prints when something goes wrong (docs/operating.md) against the texts the
+// program's sources print: every text in the table is one the program prints
+// (pieced together as they meet on a console line), and every text that
+// signals a problem is in the table. And every link between the README and
+// the guides leads to a file and a heading that are there.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -220,6 +223,57 @@ TEST(OperatorGuide, TheTroubleTableQuotesEveryProblemTextThatTheProgramPrints) {
     }
     for (const std::string& text : normal) {
         EXPECT_TRUE(printed.count(text) != 0) << "the program no longer prints \"" << text << "\"";
+    }
+}
+
+// A heading's anchor as the repository's web view makes it.
+std::string anchorOf(std::string heading) {
+    std::string anchor;
+    for (const char c : heading) {
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_') {
+            anchor += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (c == ' ') {
+            anchor += '-';
+        }
+    }
+    return anchor;
+}
+
+TEST(Guides, EveryLinkLeadsToAFileAndAHeadingThatAreThere) {
+    const fs::path root(SOURCE_DIR);
+    std::vector<fs::path> pages = {root / "README.md"};
+    for (const auto& entry : fs::directory_iterator(root / "docs")) {
+        if (entry.path().extension() == ".md") {
+            pages.push_back(entry.path());
+        }
+    }
+    ASSERT_GE(pages.size(), 5u);
+    auto anchors = [](const fs::path& page) {
+        std::set<std::string> found;
+        std::istringstream lines(fileText(page));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind('#', 0) == 0) {
+                found.insert(anchorOf(line.substr(line.find(' ') + 1)));
+            }
+        }
+        return found;
+    };
+    const std::regex link(R"(\]\(([^)#]*)(#([^)]*))?\))");
+    for (const fs::path& page : pages) {
+        const std::string text = fileText(page);
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), link);
+             it != std::sregex_iterator(); ++it) {
+            const std::string target = (*it)[1];
+            if (target.rfind("http", 0) == 0) {
+                continue;
+            }
+            const fs::path file = target.empty() ? page : page.parent_path() / target;
+            EXPECT_TRUE(fs::exists(file)) << page.filename() << " links to " << target;
+            if ((*it)[3].matched && file.extension() == ".md" && fs::exists(file)) {
+                EXPECT_EQ(anchors(file).count((*it)[3]), 1u)
+                    << page.filename() << " links to " << target << "#" << (*it)[3];
+            }
+        }
     }
 }
 
