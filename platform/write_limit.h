@@ -19,3 +19,18 @@ inline bool portWriteLimitMs(std::uint32_t multiplier, std::uint32_t constant, s
     *ms = total < longest ? total : longest;
     return true;
 }
+
+// The end of count bytes' write time-outs from startNs, in nanoseconds on the
+// same clock; false when there is no limit. Limits is PortTimeouts or the
+// Win32 COMMTIMEOUTS, which share the field names.
+template <typename Limits>
+bool portWriteDeadline(const Limits& limits, std::uint64_t count, std::uint64_t startNs,
+                       std::uint64_t* deadlineNs) {
+    std::uint64_t ms = 0;
+    if (!portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
+                          count, &ms)) {
+        return false;
+    }
+    *deadlineNs = startNs + ms * 1'000'000;
+    return true;
+}

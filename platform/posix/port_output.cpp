@@ -42,20 +42,6 @@ constexpr std::uint64_t portDrainLeastNs = 1'000'000;
 // (held back during the close) must end the program.
 constexpr std::uint64_t portCloseBoundNs = 500'000'000;
 
-// The deadline of a write or drain of count bytes from startNs, as the
-// time-out record counts it: the multiplier per byte plus the constant; false
-// when both are 0, which means no limit.
-bool portWriteDeadline(const PortTimeouts& limits, std::uint64_t count, std::uint64_t startNs,
-                       std::uint64_t* deadlineNs) {
-    std::uint64_t ms = 0;
-    if (!portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
-                          count, &ms)) {
-        return false;
-    }
-    *deadlineNs = startNs + ms * 1'000'000;
-    return true;
-}
-
 // The transfer state is read by the release in a signal handler: each change
 // is in place before the next step.
 void portOrdered() {

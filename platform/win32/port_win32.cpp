@@ -82,19 +82,6 @@ int portSlotOf(PortHandle port) {
     return -1;
 }
 
-// The end of count bytes' write time-outs from startNs; false when both are
-// 0 (no limit).
-bool portWriteDeadline(const COMMTIMEOUTS& limits, std::uint64_t count, std::uint64_t startNs,
-                       std::uint64_t* deadlineNs) {
-    std::uint64_t ms = 0;
-    if (!portWriteLimitMs(limits.WriteTotalTimeoutMultiplier, limits.WriteTotalTimeoutConstant,
-                          count, &ms)) {
-        return false;
-    }
-    *deadlineNs = startNs + ms * 1'000'000;
-    return true;
-}
-
 // The program's time-outs back on the port, where a continuation's stayed.
 // Under guardHold.
 bool portTimeoutsBack(PortSlot& slot) {

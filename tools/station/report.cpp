@@ -1,22 +1,13 @@
 // The verdict as text: see report.h.
 #include "tools/station/report.h"
+#include "tools/station/format.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 namespace station {
 namespace {
-
-std::string format(const char* f, ...) {
-    char text[240];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(text, sizeof text, f, args);
-    va_end(args);
-    return text;
-}
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
     std::string out;

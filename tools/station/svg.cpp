@@ -1,23 +1,14 @@
 // Pictures of a capture: see svg.h.
 #include "tools/station/svg.h"
+#include "tools/station/format.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 namespace station {
 namespace {
-
-std::string format(const char* f, ...) {
-    char text[320];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(text, sizeof text, f, args);
-    va_end(args);
-    return text;
-}
 
 constexpr double width = 1000;
 constexpr double left = 70; // room for the lanes' names

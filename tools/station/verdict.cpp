@@ -1,23 +1,14 @@
 // The rules of a station's verdict: see verdict.h.
 #include "tools/station/verdict.h"
+#include "tools/station/format.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 namespace station {
 namespace {
-
-std::string format(const char* f, ...) {
-    char text[240];
-    va_list args;
-    va_start(args, f);
-    std::vsnprintf(text, sizeof text, f, args);
-    va_end(args);
-    return text;
-}
 
 class Findings {
   public:
