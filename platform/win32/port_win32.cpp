@@ -53,7 +53,6 @@ struct PortSlot {
     // A write or drain ran out of time or failed, and no drain has ended in
     // time since: the line holds bytes back.
     bool heldBack;
-    bool draining;
 };
 PortSlot portSlots[portLast] = {};
 
@@ -157,7 +156,7 @@ void portReleaseAll() {
         const bool busy = portBusy[i].load();
         // What a stopped line holds, or a transfer left on its way, is of no
         // use to the board any more; the purge also ends a transfer under way.
-        if (busy || slot.heldBack || slot.draining || slot.bytes > 0) {
+        if (busy || slot.heldBack || slot.bytes > 0) {
             (void)PurgeComm(slot.handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT);
         }
         if (!busy) {
@@ -355,7 +354,6 @@ int platDrain(PortHandle port) {
     deadline = hasDeadline && deadline < now + portDrainLeastNs ? now + portDrainLeastNs : deadline;
     // The bytes stay counted until the drain has ended: Ctrl-C meanwhile
     // purges them.
-    slot.draining = true;
     guardLetGo();
     bool drained = false;
     for (;;) {
@@ -383,7 +381,6 @@ int platDrain(PortHandle port) {
     }
     slot.heldBack = !drained;
     slot.bytes = 0;
-    slot.draining = false;
     guardLetGo();
     return drained ? 1 : 0;
 }

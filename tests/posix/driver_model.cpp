@@ -10,9 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <new>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -74,15 +72,7 @@ struct State {
 
 // Shared with the forked children, made before the first fork.
 State& st() {
-    static State* state = [] {
-        void* memory =
-            mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
-            std::abort();
-        }
-        return new (memory) State();
-    }();
-    return *state;
+    return forkedmodel::shared<State>();
 }
 
 Device* attached(int fd) {
@@ -369,12 +359,7 @@ const Event& event(int i) {
 }
 
 int find(const char* what, int from) {
-    for (int i = from; i < st().eventCount; ++i) {
-        if (std::strcmp(st().events[i].what, what) == 0) {
-            return i;
-        }
-    }
-    return -1;
+    return forkedmodel::findRecord(st().events, st().eventCount, what, from);
 }
 
 } // namespace drivermodel

@@ -28,16 +28,14 @@
 // memory shared with the parent.
 #pragma once
 
+#include "tests/support/forked_model.h"
 #include <cstdint>
-#include <limits>
 
 namespace drivermodel {
 
-using Nanos = std::int64_t;
-constexpr Nanos never = std::numeric_limits<Nanos>::max();
-constexpr Nanos ms(std::int64_t n) {
-    return n * 1'000'000;
-}
+using forkedmodel::ms;
+using forkedmodel::Nanos;
+using forkedmodel::never;
 
 enum class Driver { uart, acm, chip };
 

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <new>
-#include <sys/mman.h>
 
 namespace winmodel {
 namespace {
@@ -60,15 +58,7 @@ struct State {
 };
 
 State& st() {
-    static State* state = [] {
-        void* memory =
-            mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
-            std::abort();
-        }
-        return new (memory) State();
-    }();
-    return *state;
+    return forkedmodel::shared<State>();
 }
 
 int handleIndex(HANDLE handle) {
@@ -295,12 +285,7 @@ const Call& call(int i) {
     return st().record[i];
 }
 int find(const char* what, int from) {
-    for (int i = from; i < st().recordCount; ++i) {
-        if (std::strcmp(st().record[i].what, what) == 0) {
-            return i;
-        }
-    }
-    return -1;
+    return forkedmodel::findRecord(st().record, st().recordCount, what, from);
 }
 bool waitedForever() {
     return st().forever;

@@ -30,16 +30,14 @@
 
 #include <windows.h>
 
+#include "tests/support/forked_model.h"
 #include <cstdint>
-#include <limits>
 
 namespace winmodel {
 
-using Nanos = std::int64_t;
-constexpr Nanos never = std::numeric_limits<Nanos>::max();
-constexpr Nanos ms(std::int64_t n) {
-    return n * 1'000'000;
-}
+using forkedmodel::ms;
+using forkedmodel::Nanos;
+using forkedmodel::never;
 
 struct Device {
     std::uint32_t baud = 38400;
