@@ -108,7 +108,9 @@ else
     step "the line of three real-driver runs as sigrok decodes it, against the board's log"
     UPDATER_REALLINE_BUILD=build/ci tests/realline/check-wires.sh build/realline
     step "two real-driver runs' captures judged as a station's, and the guides' pictures drawn"
-    for run in ftdi-updater-qpsk1-ci-slave max38400; do
+    # Through chips whose drains wait for their transmitter: the pauses on the
+    # wire are the program's, not the emulated bus's (docs/developing.md).
+    for run in ftdi-updater-qpsk1-ci-slave cp2102; do
         # pipefail: a verdict of FAIL ends the run here.
         build/ci/tools/station/station-judge "build/realline/$run.capture.vcd" |
             grep -E '^Verdict|FAIL' | sed "s/^/$run: /"

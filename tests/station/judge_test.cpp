@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace station;
@@ -197,6 +199,25 @@ TEST_F(PlantedFault, FaultsInTheExchanges) {
         const Judgement j = judgeEdited(*wires_);
         EXPECT_TRUE(j.pass()) << failuresText(j);
         EXPECT_EQ(j.findings.size(), base_->findings.size());
+    }
+    {
+        // The PC writes a block's header and its data with a drain between
+        // them, which a USB chip's driver may stretch to tens of ms.
+        SCOPED_TRACE("a block's data 40 ms after its header");
+        Wires w = *wires_;
+        const Packet& block = nth(base_->session, Kind::block, 150);
+        const std::vector<Frame>& frames = base_->txd.frames;
+        const auto header = std::find_if(frames.begin(), frames.end(), [&block](const Frame& f) {
+            return f.start >= block.start;
+        });
+        ASSERT_LT(header + 6, frames.end());
+        const Time data = (header + 6)->start;
+        for (Signal* s : {&w.txd, &w.rxd, &w.dtr, &w.rts}) {
+            stationtest::shift(*s, data, w.end + 1, 40 * millis);
+        }
+        w.end += 40 * millis;
+        const Judgement j = judgeEdited(w);
+        EXPECT_TRUE(j.pass()) << failuresText(j);
     }
     {
         SCOPED_TRACE("a pause of 4 ms after a block");

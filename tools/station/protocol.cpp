@@ -8,9 +8,12 @@
 namespace station {
 namespace {
 
-// Bytes of one packet follow each other at the line's pace; a wait this long
-// between two of them means the rest never came.
-constexpr Time packetGap = 20 * millis;
+// Bytes of one packet follow each other at the line's pace, but for a block,
+// whose header and data the PC writes with a drain between them: through a
+// USB chip whose driver waits for the chip's transmitter that drain can take
+// tens of milliseconds. A wait longer than the drain's deadline for the header
+// (1 ms a byte plus 500 ms) means the rest never came.
+constexpr Time packetGap = 600 * millis;
 
 std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
     return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
